@@ -1,0 +1,54 @@
+// TVelorin: the connection to one switch.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct usb_dev_handle;
+
+struct TSwitchVersion {
+  std::uint8_t Major = 0;
+  std::uint8_t Minor = 0;
+  std::uint16_t Aux = 0;  // passed through, not interpreted
+};
+
+// Finds, opens and validates one switch and wraps its control requests.
+// Operations never throw; a failure is a false, empty or zero result.
+class TVelorin {
+ public:
+  TVelorin() = default;
+  // Releases a handle still held, without sending any request.
+  ~TVelorin();
+  TVelorin(const TVelorin&) = delete;
+  TVelorin& operator=(const TVelorin&) = delete;
+
+  // Opens the switch with this serial number (or the remembered one when
+  // empty). An empty serial with nothing remembered succeeds without USB access.
+  bool Open(const std::string& serial);
+  void Close();
+
+  // Request 0. Empty without a handle or when the switch sent no state byte.
+  std::optional<bool> GetState();
+  // Request 1. False without a handle or when the transfer failed.
+  bool SetState(bool on);
+  TSwitchVersion GetVersion();
+  std::uint8_t GetKind();
+  // The name of a named (kind 2) switch; empty for any other.
+  std::string GetName();
+
+  // The one place that talks to the switch: a vendor read on endpoint 0.
+  int SendControl(int request, int value, int index, char* buffer, int length);
+
+  bool IsOpen() const { return Handle != nullptr; }
+
+  // Only a device whose serial-number string equals the wanted one is taken.
+  bool CheckSerial = true;
+  // 0 off, 1 on, 2 leave unchanged.
+  std::int8_t StateOnOpen = 2;
+  std::int8_t StateOnClose = 2;
+  std::string SerialNumber;
+
+ private:
+  usb_dev_handle* Handle = nullptr;
+};
