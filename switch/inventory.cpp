@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "protocol.h"
 
@@ -13,11 +14,17 @@ std::vector<std::string> InstalledSwitches;
 
 namespace {
 
+// Plain reads: a folder or an unreadable file where a file should be is
+// just missing.
 std::optional<std::string> ReadFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return std::nullopt;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string content;
+  char chunk[4096];
+  ssize_t count;
+  while ((count = ::read(fd, chunk, sizeof chunk)) > 0) content.append(chunk, static_cast<std::size_t>(count));
+  ::close(fd);
+  if (count < 0) return std::nullopt;
   return content;
 }
 

@@ -1,0 +1,227 @@
+// The built program, run as a script would run it: standard output byte for
+// byte, exit status, nothing on standard error, and what reached the switches.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHelp =
+    "\nVelorin Command Line Tool\nVersion 1.0\n"
+    "Copyright (c) 2026 the velorin developers; free software under the MIT License\n\n"
+    "Valid command line parameters:\n"
+    "/H /?\t\tview this help\n"
+    "/L\t\tlist installed switches\n"
+    "/A\t\tlist available switches\n"
+    "/N=...\t\tdefine serial number (8 characters) of used switch\n"
+    "/S=on\t\tturn switch on (parameter /N required)\n"
+    "/S=off\t\tturn switch off (parameter /N required)\n"
+    "/S=query\tquery switch state (parameter /N required)\n"
+    "Unknown parameters will be ignored!\n\n";
+const std::string kNoSerial = "\nError: No serial number of switch defined!\n\n";
+const std::string kInvalid = "\nError: Invalid value for parameter!\n\n";
+const std::string kFailed = "\nError: Switch not installed or not available!\n\n";
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+struct Result {
+  std::string out, err;
+  int status = -1;
+  std::vector<std::string> calls;
+};
+
+class Sandbox {
+ public:
+  Sandbox() {
+    char pattern[] = "/tmp/velorin-cli-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    fs::create_directories(dir_ / "record");
+    fs::create_directories(dir_ / "devices");
+  }
+  ~Sandbox() { fs::remove_all(dir_); }
+  const fs::path& dir() const { return dir_; }
+
+  void Write(const fs::path& relative, const std::string& content) {
+    fs::create_directories((dir_ / relative).parent_path());
+    std::ofstream(dir_ / relative, std::ios::binary) << content;
+  }
+
+  // Runs the program over the fake bus; with fixture, the inventory reads
+  // this sandbox's record/ and devices/ instead of the system's.
+  Result Run(const std::vector<std::string>& args, const std::string& scenario, bool fixture = false) {
+    Write("scenario", scenario);
+    std::vector<std::string> command;
+    if (fixture) command = {WITH_FIXTURE, (dir_ / "record").string(), (dir_ / "devices").string(), "--"};
+    command.push_back(VELORIN_PROGRAM);
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : command) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    const fs::path out = dir_ / "stdout", err = dir_ / "stderr", log = dir_ / "calls";
+    fs::remove(log);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::setenv("LD_LIBRARY_PATH", FAKEUSB_DIR, 1);
+      ::setenv("FAKEUSB_SCENARIO", (dir_ / "scenario").c_str(), 1);
+      ::setenv("FAKEUSB_LOG", log.c_str(), 1);
+      ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+      ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    Result result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadAll(out);
+    result.err = ReadAll(err);
+    std::istringstream calls(ReadAll(log));
+    for (std::string line; std::getline(calls, line);) result.calls.push_back(line);
+    return result;
+  }
+
+ private:
+  fs::path dir_;
+};
+
+bool FixtureWorks() {
+  Sandbox sandbox;
+  return sandbox.Run({"/L"}, "", true).status == 0;
+}
+
+// The set-state requests in the call record.
+std::vector<std::string> SetStates(const Result& result) {
+  std::vector<std::string> sent;
+  for (const std::string& call : result.calls) {
+    if (call.rfind("control", 0) == 0 && call.find(" c0 1 ") != std::string::npos) sent.push_back(call);
+  }
+  return sent;
+}
+
+const char* const kTwoSwitches =
+    "bus=1 serial=A1 on=1\n"
+    "bus=2 serial=B2 kind=2 name=Desk\\x20lamp\n"
+    "bus=2 serial=12345678\n"
+    "bus=2 serial=%s%n kind=2 name=50%\\x20%d\n"
+    "bus=2 serial=OLD version=2.0\n"
+    "bus=2 serial=SLOW fail1=-110\n";
+
+std::string SetOn(const std::string& id, int value) {
+  return "control " + id + " c0 1 " + std::to_string(value) + " 0 8 1000";
+}
+
+}  // namespace
+
+TEST(CommandLineTest, OutputAndExitStatus) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+    std::vector<std::string> setStates;
+  };
+  const std::string failedA1 = "Changing switch with serial number a1 failed!" + kFailed;
+  const std::vector<Case> cases = {
+      {"no arguments", {}, kHelp, 0, {}},
+      {"help", {"/H"}, kHelp, 0, {}},
+      {"help, question mark", {"/?"}, kHelp, 0, {}},
+      {"help, lower case", {"/h"}, kHelp, 0, {}},
+      {"/S without /N", {"/S=on"}, kNoSerial, 1, {}},
+      {"/L with /S and no /N", {"/L", "/S=on"}, kNoSerial, 1, {}},
+      {"invalid /S value", {"/N=A1", "/S=maybe"}, kInvalid, 2, {}},
+      {"invalid then valid /S, no /N", {"/S=bad", "/S=on"}, kNoSerial, 1, {}},
+      {"valid then invalid /S", {"/S=on", "/S=bad", "/N=A1"}, kInvalid, 2, {}},
+      {"invalid stays after valid", {"/S=bad", "/S=on", "/N=A1"}, kInvalid, 2, {}},
+      {"separator missing", {"/N=A1", "/Son"}, kInvalid, 2, {}},
+      {"/S= alone", {"/S="}, "", 0, {}},
+      {"/N= alone with /S", {"/N=", "/S=on"}, kNoSerial, 1, {}},
+      {"ignored arguments", {"/X", "/LL", "/Lxyz", "-h", "x", ""}, "", 0, {}},
+      {"serial alone queries", {"/N=A1"}, "Switch with serial number A1 is turned on\n", 0, {}},
+      {"query", {"/N=B2", "/S=QUERY"}, "Desk lamp is turned off\n", 0, {}},
+      {"lower-case keys", {"/n=A1", "/s=Off"}, "Switch with serial number A1 turned off\n", 0, {SetOn("1.1", 0)}},
+      {"serial keeps its case", {"/N=a1", "/S=on"}, failedA1, 3, {}},
+      {"any separator, 8 characters", {"/N:12345678XYZ", "/S=on"},
+       "Switch with serial number 12345678 turned on\n", 0, {SetOn("2.2", 1)}},
+      {"named switch, the right one", {"/N=B2", "/S=on"}, "Desk lamp turned on\n", 0, {SetOn("2.1", 1)}},
+      {"percent signs are data", {"/N=%s%n", "/S=on"}, "50% %d turned on\n", 0, {SetOn("2.3", 1)}},
+      {"version 2.0", {"/N=OLD", "/S=on"}, "Changing switch with serial number OLD failed!" + kFailed, 3, {}},
+      {"set-state times out", {"/N=SLOW", "/S=on"}, "Changing switch with serial number SLOW failed!" + kFailed, 3,
+       {SetOn("2.5", 1)}},
+      {"unknown serial", {"/N=NONE", "/S=off"}, "Changing switch with serial number NONE failed!" + kFailed, 3, {}},
+      {"help after the command", {"/H", "/N=A1", "/S=on"}, "Switch with serial number A1 turned on\n" + kHelp, 0,
+       {SetOn("1.1", 1)}},
+      {"help after an error", {"/S=on", "/?"}, kNoSerial + kHelp, 1, {}},
+      {"help after a failure", {"/N=a1", "/h"}, failedA1 + kHelp, 3, {}},
+  };
+  for (const Case& c : cases) {
+    Sandbox sandbox;
+    const Result result = sandbox.Run(c.args, kTwoSwitches);
+    EXPECT_EQ(result.out, c.out) << c.what;
+    EXPECT_EQ(result.status, c.status) << c.what;
+    EXPECT_EQ(result.err, "") << c.what;
+    EXPECT_EQ(SetStates(result), c.setStates) << c.what;
+  }
+}
+
+TEST(CommandLineTest, ListsFromTheInventory) {
+  if (!FixtureWorks()) GTEST_SKIP() << "no mount namespace for the inventory fixture";
+  struct Case {
+    const char* what;
+    std::string record;
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+    bool attachedB2 = true;  // attached but not recorded yet
+  };
+  const std::string installed = "\nInstalled switches:\nA1\nX9\nA1\nB2\n\n";
+  const std::string available = "\nAvailable switches:\n[A1]: \n[A1]: \n[B2]: Desk lamp\n\n";
+  const std::vector<Case> cases = {
+      {"nothing installed", "", {"/A", "/L"}, "\nInstalled switches:\nnone\n\n\nAvailable switches:\nnone\n\n", 0,
+       false},
+      {"installed then available", "A1\nX9\n\nA1\n", {"/A", "/L"}, installed + available, 0},
+      {"lists before the command", "A1\nX9\n\nA1\n", {"/N=A1", "/S=off", "/L"},
+       installed + "Switch with serial number A1 turned off\n", 0},
+      {"no list after a parse error", "A1\n", {"/L", "/A", "/S=on"}, kNoSerial, 1},
+      {"none answers", "X9\n", {"/A"}, "\nAvailable switches:\n\n", 0, false},
+  };
+  for (const Case& c : cases) {
+    Sandbox sandbox;
+    sandbox.Write("record/installed", c.record);
+    if (c.attachedB2) {
+      sandbox.Write("devices/2-1/idVendor", "16c0\n");
+      sandbox.Write("devices/2-1/idProduct", "2823\n");
+      sandbox.Write("devices/2-1/serial", "B2\n");
+    }
+    const Result result = sandbox.Run(c.args, "bus=1 serial=A1\nbus=2 serial=B2 kind=2 name=Desk\\x20lamp\n", true);
+    EXPECT_EQ(result.out, c.out) << c.what;
+    EXPECT_EQ(result.status, c.status) << c.what;
+    EXPECT_EQ(result.err, "") << c.what;
+  }
+}
+
+TEST(CommandLineTest, ReadmeShowsTheRealHelpScreen) {
+  const std::string readme = ReadAll(README_FILE);
+  const std::string marker = "<!-- help screen -->\n```text\n";
+  const std::size_t start = readme.find(marker);
+  ASSERT_NE(start, std::string::npos) << "README lacks the help screen block";
+  const std::size_t begin = start + marker.size();
+  const std::size_t end = readme.find("```\n", begin);
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_EQ("\n" + readme.substr(begin, end - begin) + "\n", kHelp);
+}

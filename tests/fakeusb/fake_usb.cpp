@@ -1,0 +1,278 @@
+#include "fake_usb.h"
+
+#include <usb.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+struct usb_dev_handle {
+  int bus;
+  int device;
+};
+
+namespace fakeusb {
+namespace {
+
+struct State {
+  std::vector<Bus> busses;
+  std::deque<usb_bus> busNodes;  // stable addresses for the library's lists
+  std::deque<struct usb_device> deviceNodes;
+  std::vector<std::string> calls;
+  int openHandles = 0;
+  int dirtyBuffers = 0;
+  bool scenarioLoaded = false;
+};
+
+State& state() {
+  static State instance;
+  return instance;
+}
+
+void Record(const std::string& call) {
+  state().calls.push_back(call);
+  if (const char* log = std::getenv("FAKEUSB_LOG")) {
+    if (FILE* file = std::fopen(log, "a")) {
+      std::fwrite(call.data(), 1, call.size(), file);
+      std::fputc('\n', file);
+      std::fclose(file);
+    }
+  }
+}
+
+std::string Id(const usb_dev_handle* handle) {
+  return std::to_string(handle->bus) + "." + std::to_string(handle->device);
+}
+
+void BuildLists() {
+  State& s = state();
+  s.busNodes.clear();
+  s.deviceNodes.clear();
+  usb_bus* previousBus = nullptr;
+  for (std::size_t b = 0; b < s.busses.size(); ++b) {
+    usb_bus& bus = s.busNodes.emplace_back();
+    std::memset(&bus, 0, sizeof bus);
+    bus.location = static_cast<std::uint32_t>(b + 1);
+    if (previousBus) previousBus->next = &bus;
+    bus.prev = previousBus;
+    previousBus = &bus;
+    struct usb_device* previousDevice = nullptr;
+    for (std::size_t d = 0; d < s.busses[b].size(); ++d) {
+      struct usb_device& device = s.deviceNodes.emplace_back();
+      std::memset(&device, 0, sizeof device);
+      device.bus = &bus;
+      device.devnum = static_cast<std::uint8_t>(d + 1);
+      device.descriptor.idVendor = s.busses[b][d].vendor;
+      device.descriptor.idProduct = s.busses[b][d].product;
+      if (previousDevice) {
+        previousDevice->next = &device;
+      } else {
+        bus.devices = &device;
+      }
+      device.prev = previousDevice;
+      previousDevice = &device;
+    }
+  }
+}
+
+void LoadScenarioOnce() {
+  State& s = state();
+  if (s.scenarioLoaded) return;
+  s.scenarioLoaded = true;
+  const char* path = std::getenv("FAKEUSB_SCENARIO");
+  if (!path) return;
+  std::ifstream file(path);
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  s.busses = ParseScenario(text);
+  BuildLists();
+}
+
+std::string Unescape(const std::string& value) {
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value.compare(i, 2, "\\x") == 0 && i + 3 < value.size() + 0) {
+      out.push_back(static_cast<char>(std::stoi(value.substr(i + 2, 2), nullptr, 16)));
+      i += 3;
+    } else {
+      out.push_back(value[i]);
+    }
+  }
+  return out;
+}
+
+Device& Of(const usb_dev_handle* handle) { return At(handle->bus, handle->device); }
+
+bool AllZero(const char* buffer, int length) {
+  for (int i = 0; i < length; ++i) {
+    if (buffer[i] != 0) return false;
+  }
+  return true;
+}
+
+// Writes the switch's answer to one request; returns the byte count.
+int Answer(Device& device, int request, int value, char* buffer, int length) {
+  std::string reply;
+  switch (request) {
+    case 0: reply = std::string(1, device.on ? '\x01' : '\x00'); break;
+    case 1: device.on = (value & 1) != 0; reply = std::string(1, '\x00'); break;
+    case 4: reply.assign(reinterpret_cast<const char*>(device.version), 4); break;
+    case 5: reply = std::string(1, static_cast<char>(device.kind)); break;
+    case 6: reply = device.name.substr(0, 32); if (reply.size() < 32) reply.push_back('\0'); break;
+    default: return -EPIPE;
+  }
+  const int count = std::min<int>(length, static_cast<int>(reply.size()));
+  std::memcpy(buffer, reply.data(), static_cast<std::size_t>(count));
+  return count;
+}
+
+}  // namespace
+
+void Reset(const std::vector<Bus>& busses) {
+  State& s = state();
+  s.busses = busses;
+  s.calls.clear();
+  s.openHandles = 0;
+  s.dirtyBuffers = 0;
+  s.scenarioLoaded = true;
+  BuildLists();
+}
+
+const std::vector<std::string>& Calls() { return state().calls; }
+Device& At(int bus, int device) { return state().busses.at(bus - 1).at(device - 1); }
+int OpenHandles() { return state().openHandles; }
+int DirtyBuffers() { return state().dirtyBuffers; }
+
+std::vector<Bus> ParseScenario(const std::string& text) {
+  std::vector<Bus> busses;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    Device device;
+    std::size_t bus = 1;
+    bool any = false;
+    for (std::string field; fields >> field;) {
+      any = true;
+      const std::size_t eq = field.find('=');
+      const std::string key = field.substr(0, eq);
+      const std::string value = eq == std::string::npos ? "" : Unescape(field.substr(eq + 1));
+      if (key == "bus") bus = std::stoul(value);
+      else if (key == "serial") device.serial = value;
+      else if (key == "noserial") device.serial.reset();
+      else if (key == "kind") device.kind = static_cast<std::uint8_t>(std::stoi(value));
+      else if (key == "name") device.name = value;
+      else if (key == "on") device.on = value == "1";
+      else if (key == "vendor") device.vendor = static_cast<std::uint16_t>(std::stoi(value, nullptr, 16));
+      else if (key == "product") device.product = static_cast<std::uint16_t>(std::stoi(value, nullptr, 16));
+      else if (key == "open") device.openFails = value == "fail";
+      else if (key == "config") device.configResult = std::stoi(value);
+      else if (key == "claim") device.claimResult = std::stoi(value);
+      else if (key == "busyconfig") device.busyConfig = std::stoi(value);
+      else if (key == "busyclaim") device.busyClaim = std::stoi(value);
+      else if (key == "version") {
+        const std::size_t dot = value.find('.');
+        device.version[1] = static_cast<std::uint8_t>(std::stoi(value.substr(0, dot)));
+        device.version[0] = static_cast<std::uint8_t>(std::stoi(value.substr(dot + 1)));
+      } else if (key.rfind("fail", 0) == 0) {
+        device.failRequest[std::stoi(key.substr(4))] = std::stoi(value);
+      }
+    }
+    if (!any) continue;
+    if (busses.size() < bus) busses.resize(bus);
+    busses[bus - 1].push_back(device);
+  }
+  return busses;
+}
+
+}  // namespace fakeusb
+
+using fakeusb::Record;
+
+extern "C" {
+
+void usb_init(void) {
+  fakeusb::LoadScenarioOnce();
+  Record("init");
+}
+
+int usb_find_busses(void) {
+  Record("find_busses");
+  return static_cast<int>(fakeusb::state().busses.size());
+}
+
+int usb_find_devices(void) {
+  Record("find_devices");
+  int count = 0;
+  for (const auto& bus : fakeusb::state().busses) count += static_cast<int>(bus.size());
+  return count;
+}
+
+struct usb_bus* usb_get_busses(void) {
+  Record("get_busses");
+  auto& nodes = fakeusb::state().busNodes;
+  return nodes.empty() ? nullptr : &nodes.front();
+}
+
+usb_dev_handle* usb_open(struct usb_device* dev) {
+  usb_dev_handle handle{static_cast<int>(dev->bus->location), dev->devnum};
+  Record("open " + fakeusb::Id(&handle));
+  if (fakeusb::Of(&handle).openFails) return nullptr;
+  ++fakeusb::state().openHandles;
+  return new usb_dev_handle(handle);
+}
+
+int usb_close(usb_dev_handle* dev) {
+  Record("close " + fakeusb::Id(dev));
+  --fakeusb::state().openHandles;
+  delete dev;
+  return 0;
+}
+
+int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t buflen) {
+  Record("string " + fakeusb::Id(dev) + " " + std::to_string(index));
+  const fakeusb::Device& device = fakeusb::Of(dev);
+  if (index != 3 || !device.serial || buflen == 0) return -EPIPE;
+  const std::size_t count = std::min(device.serial->size(), buflen - 1);
+  std::memcpy(buf, device.serial->data(), count);
+  buf[count] = '\0';
+  return static_cast<int>(count);
+}
+
+int usb_set_configuration(usb_dev_handle* dev, int configuration) {
+  Record("config " + fakeusb::Id(dev) + " " + std::to_string(configuration));
+  fakeusb::Device& device = fakeusb::Of(dev);
+  if (device.busyConfig > 0) {
+    --device.busyConfig;
+    return -EBUSY;
+  }
+  return device.configResult;
+}
+
+int usb_claim_interface(usb_dev_handle* dev, int interface) {
+  Record("claim " + fakeusb::Id(dev) + " " + std::to_string(interface));
+  fakeusb::Device& device = fakeusb::Of(dev);
+  if (device.busyClaim > 0) {
+    --device.busyClaim;
+    return -EBUSY;
+  }
+  return device.claimResult;
+}
+
+int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value, int index, char* bytes,
+                    int size, int timeout) {
+  char type[8];
+  std::snprintf(type, sizeof type, "%02x", requesttype);
+  Record("control " + fakeusb::Id(dev) + " " + type + " " + std::to_string(request) + " " +
+         std::to_string(value) + " " + std::to_string(index) + " " + std::to_string(size) + " " +
+         std::to_string(timeout));
+  if (!fakeusb::AllZero(bytes, size)) ++fakeusb::state().dirtyBuffers;
+  fakeusb::Device& device = fakeusb::Of(dev);
+  if (auto fault = device.failRequest.find(request); fault != device.failRequest.end()) return fault->second;
+  return fakeusb::Answer(device, request, value, bytes, size);
+}
+
+}  // extern "C"
