@@ -1,0 +1,58 @@
+#!/bin/sh
+# The Debian package from CPack: its file list, modes, dependencies and
+# maintainer scripts.
+# usage: deb_test.sh CPACK BUILD_DIR SOURCE_DIR UDEVDIR
+cpack=$1 build=$2 source=$3 udevdir=$4
+. "$(dirname "$0")/lib.sh"
+
+"$cpack" --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/log" 2>&1
+expect_status "cpack" 0 $?
+set -- "$work"/pkg/velorin_*.deb
+check "one package built" [ $# -eq 1 ]
+check "package file exists" [ -f "$1" ]
+deb=$1
+
+case $udevdir in
+/*) rules=.$udevdir/rules.d ;;
+*) rules=./usr/$udevdir/rules.d ;;
+esac
+
+# Each row: mode and owner as dpkg-deb lists them | path.
+expected="-rwxr-xr-x root/root|./usr/bin/velorin
+-rwxr-xr-x root/root|./usr/libexec/velorin-record
+-rw-r--r-- root/root|./usr/share/man/man1/velorin.1.gz
+-rw-r--r-- root/root|$rules/60-velorin.rules"
+[ ! -f "$source/LICENSE" ] || expected="$expected
+-rw-r--r-- root/root|./usr/share/doc/velorin/copyright"
+
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1 " " $2 "|" $6 }' | sort >"$work/files"
+printf '%s\n' "$expected" | sort >"$work/want"
+if cmp -s "$work/want" "$work/files"; then
+	pass
+else
+	fail "package holds exactly the installed files"
+	diff "$work/want" "$work/files"
+fi
+check "package folders are root's and 755" \
+	[ -z "$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")')" ]
+
+# Control fields.
+check "package name" [ "$(dpkg-deb -f "$deb" Package)" = velorin ]
+check "depends on the libusb 0.1 runtime" \
+	sh -c 'dpkg-deb -f "$1" Depends | tr , "\n" | grep -q "^ *libusb-0\.1-4\( (.*)\)\? *$"' sh "$deb"
+check "maintainer set" [ -n "$(dpkg-deb -f "$deb" Maintainer)" ]
+
+# Maintainer scripts, executable.
+dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - >"$work/control"
+for script in postinst postrm; do
+	check "$script is in the package, mode 755" \
+		grep -q "^-rwxr-xr-x .* \./$script$" "$work/control"
+done
+
+# Unpacked, the rule runs the helper the package installs.
+dpkg-deb -x "$deb" "$work/root"
+helper=$(sed -n 's/.*RUN+="\([^ "]*\) %S%p".*/\1/p' "$work/root/$rules/60-velorin.rules")
+check "rule runs /usr/libexec/velorin-record" [ "$helper" = /usr/libexec/velorin-record ]
+check "packaged helper is there" [ -x "$work/root$helper" ]
+
+finish

@@ -1,0 +1,70 @@
+#!/bin/sh
+# `cmake --install` into DESTDIR staging trees: every file in its place with
+# sane modes, and the udev rule naming the helper where it was installed.
+# usage: staging_test.sh CMAKE SOURCE_DIR BUILD_DIR UDEVDIR
+cmake=$1 source=$2 build=$3 udevdir=$4
+. "$(dirname "$0")/lib.sh"
+
+# rules_dir PREFIX: where the rule goes for that prefix.
+rules_dir() {
+	case $udevdir in
+	/*) echo "$udevdir/rules.d" ;;
+	*) echo "$1/$udevdir/rules.d" ;;
+	esac
+}
+
+# Each pass: PREFIX/COMPONENT ("all": the plain install). The plain install
+# may hold other parts' files as well; the component "velorin" (what the
+# package holds) is exactly the files below.
+for pass in /usr/all /usr/velorin /opt/velorin/velorin; do
+	prefix=${pass%/*} component=${pass##*/}
+	stage=$work/stage$(echo "$pass" | tr / _)
+	if [ "$component" = all ]; then
+		DESTDIR=$stage "$cmake" --install "$build" --prefix "$prefix" >"$work/log" 2>&1
+	else
+		DESTDIR=$stage "$cmake" --install "$build" --prefix "$prefix" --component "$component" >"$work/log" 2>&1
+	fi
+	expect_status "install --prefix $prefix ($component)" 0 $?
+	rules=$(rules_dir "$prefix")
+
+	# Each row: file | mode. The copyright file comes with a LICENSE only.
+	expected="$prefix/bin/velorin|755
+$prefix/libexec/velorin-record|755
+$prefix/share/man/man1/velorin.1.gz|644
+$rules/60-velorin.rules|644"
+	[ ! -f "$source/LICENSE" ] || expected="$expected
+$prefix/share/doc/velorin/copyright|644"
+	while IFS='|' read -r file mode; do
+		check "$prefix: $file installed" [ -f "$stage$file" ]
+		check "$prefix: $file mode $mode" [ "$(mode_of "$stage$file")" = "$mode" ]
+	done <<-ROWS
+	$expected
+	ROWS
+
+	# Nothing else, and no folder or file writable by group or others.
+	(cd "$stage" && find . -type f | sed 's/^\.//' | sort) >"$work/files"
+	printf '%s\n' "$expected" | cut -d'|' -f1 | sort >"$work/want"
+	[ "$component" = all ] || check "$prefix: no other files" cmp -s "$work/want" "$work/files"
+	check "$prefix: nothing group or world writable" \
+		[ -z "$(find "$stage" -perm /022 -print)" ]
+	check "$prefix: helper not on PATH" [ ! -e "$stage$prefix/bin/velorin-record" ]
+
+	# The rule runs the helper by the path it was installed to.
+	rule=$stage$rules/60-velorin.rules
+	helper=$(sed -n 's/.*RUN+="\([^ "]*\) %S%p".*/\1/p' "$rule")
+	check "$prefix: rule runs $prefix/libexec/velorin-record" \
+		[ "$helper" = "$prefix/libexec/velorin-record" ]
+	check "$prefix: that helper is installed" [ -x "$stage$helper" ]
+	check "$prefix: man page is a gzip'd man1 page" \
+		sh -c 'gzip -dc "$1" | grep -q "^\.TH VELORIN 1 "' sh "$stage$prefix/share/man/man1/velorin.1.gz"
+	check "$prefix: installed tool runs" sh -c '"$1" /H >/dev/null' sh "$stage$prefix/bin/velorin"
+done
+
+# The rule's two rules, as udev reads them (comments aside).
+grep -v '^#' "$rule" | grep -v '^$' >"$work/rule"
+match='SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="16c0", ATTR{idProduct}=="2823"'
+expect_file "udev rule lines" "$work/rule" \
+"$match, TAG+=\"uaccess\", MODE=\"0660\", GROUP=\"plugdev\"
+ACTION==\"add\", $match, RUN+=\"/opt/velorin/libexec/velorin-record %S%p\"\n"
+
+finish
