@@ -46,6 +46,15 @@ std::vector<std::string> RecordedSerials(const std::string& recordFile) {
   return serials;
 }
 
+// The serial string comes from the device: one with a control byte (a line
+// break would pose as a second entry) is not taken, as the record helper
+// does not take it either.
+bool IsPlausibleSerial(const std::string& serial) {
+  return !serial.empty() && std::none_of(serial.begin(), serial.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+}
+
 // Serial numbers of the switches attached now, by device folder name.
 std::vector<std::string> AttachedSerials(const std::string& devicesFolder) {
   std::vector<std::string> folders;
@@ -64,7 +73,7 @@ std::vector<std::string> AttachedSerials(const std::string& devicesFolder) {
       continue;
     }
     const std::optional<std::string> serial = ReadAttribute(device / "serial");
-    if (serial && !serial->empty()) serials.push_back(*serial);
+    if (serial && IsPlausibleSerial(*serial)) serials.push_back(*serial);
   }
   return serials;
 }

@@ -52,13 +52,16 @@ TEST_F(InventoryTest, RecordLinesInFileOrder) {
 }
 
 TEST_F(InventoryTest, AttachedSwitchesFollowInFolderOrder) {
-  const std::string a = "A1\n", b = "B2\n", c = "C3", recorded = "R1\n", empty = "\n";
+  const std::string a = "A1\n", b = "B2\n", c = "C3", recorded = "R1\n", empty = "\n", twoLines = "X1\nX2\n",
+                    tab = "X\t3\n";
   Device("1-2", "16c0", "2823", &b);
   Device("1-10", "16c0", "2823", &a);
   Device("2-1", "16c0", "2823", &c);
   Device("1-3", "16c0", "2823", &recorded);  // already in the record
   Device("1-4", "16c0", "2823", nullptr);    // no serial file
   Device("1-5", "16c0", "2823", &empty);     // empty serial
+  Device("1-8", "16c0", "2823", &twoLines);  // a line break would pose as a second switch
+  Device("1-9", "16c0", "2823", &tab);
   Device("1-6", "1234", "2823", &a);
   Device("1-7", "16c0", "5678", &a);
   Device("usb1", "1d6b", "0002", &a);
