@@ -55,4 +55,40 @@ helper=$(sed -n 's/.*RUN+="\([^ "]*\) %S%p".*/\1/p' "$work/root/$rules/60-velori
 check "rule runs /usr/libexec/velorin-record" [ "$helper" = /usr/libexec/velorin-record ]
 check "packaged helper is there" [ -x "$work/root$helper" ]
 
+# Installed with dpkg into a throwaway overlay of this system (root only; in
+# a private mount namespace, so the system itself is untouched): the package
+# installs where udev is not running, the installed helper records a switch,
+# and purging keeps the record unless VELORIN_PURGE_RECORD=yes.
+if [ "$(id -u)" != 0 ]; then
+	echo "dpkg install checks skipped: not root"
+else
+	mkdir -p "$work/ov/upper" "$work/ov/work" "$work/ov/root"
+	cp "$deb" "$work/ov/velorin.deb"
+	unshare --mount --propagation private sh -c '
+		ov=$1
+		mount -t overlay overlay -o "lowerdir=/,upperdir=$ov/upper,workdir=$ov/work" "$ov/root"
+		mount -t tmpfs run "$ov/root/run"
+		mkdir -p "$ov/root/tmp/dev" "$ov/root/tmp/pkg"
+		cp "$ov/velorin.deb" "$ov/root/tmp/pkg/"
+		printf "16c0\n" >"$ov/root/tmp/dev/idVendor"
+		printf "2823\n" >"$ov/root/tmp/dev/idProduct"
+		printf "AB12CD34\n" >"$ov/root/tmp/dev/serial"
+		exec chroot "$ov/root" sh -c "
+			dpkg --no-triggers -i /tmp/pkg/velorin.deb >/dev/null 2>&1 || echo FAIL: dpkg -i
+			/usr/libexec/velorin-record /tmp/dev || echo FAIL: installed helper
+			[ \"\$(velorin /L)\" = \"\$(printf \"\\nInstalled switches:\\nAB12CD34\")\" ] ||
+				echo FAIL: installed tool lists the recorded switch
+			dpkg --no-triggers --purge velorin >/dev/null 2>&1 || echo FAIL: dpkg --purge
+			[ -f /var/lib/velorin/installed ] || echo FAIL: purge keeps the record
+			[ ! -e /usr/bin/velorin ] || echo FAIL: purge removes the tool
+			dpkg --no-triggers -i /tmp/pkg/velorin.deb >/dev/null 2>&1 || echo FAIL: dpkg -i again
+			VELORIN_PURGE_RECORD=yes dpkg --no-triggers --purge velorin >/dev/null 2>&1 || echo FAIL: dpkg --purge asked
+			[ ! -e /var/lib/velorin/installed ] || echo FAIL: asked purge removes the record
+			echo done
+		"' sh "$work/ov" >"$work/dpkg.log" 2>&1
+	check "dpkg install, record, purge in an overlay" grep -qx done "$work/dpkg.log"
+	check "dpkg install, record, purge: no failure" sh -c '! grep -q FAIL "$1"' sh "$work/dpkg.log"
+	grep FAIL "$work/dpkg.log"
+fi
+
 finish
