@@ -68,6 +68,7 @@ else
 		ov=$1
 		mount -t overlay overlay -o "lowerdir=/,upperdir=$ov/upper,workdir=$ov/work" "$ov/root"
 		mount -t tmpfs run "$ov/root/run"
+		mount -t proc proc "$ov/root/proc"
 		mkdir -p "$ov/root/tmp/dev" "$ov/root/tmp/pkg"
 		cp "$ov/velorin.deb" "$ov/root/tmp/pkg/"
 		printf "16c0\n" >"$ov/root/tmp/dev/idVendor"
