@@ -1,0 +1,221 @@
+# The bench's checks, run by the guest's init (busybox sh) against the real
+# tool binary and virtual switches on dummy_hcd buses. Each check prints
+# "ok - NAME" or "FAIL - NAME" with details; the last line is the count.
+
+PASSED=0
+FAILED=0
+SW=/run/sw
+mkdir -p $SW /var/lib/velorin
+
+pass() { PASSED=$((PASSED + 1)); echo "ok - $1"; }
+fail() {
+  FAILED=$((FAILED + 1)); echo "FAIL - $1"; shift
+  for line in "$@"; do echo "    $line"; done
+}
+check() {  # check NAME COMMAND...: passes when the command succeeds
+  name=$1; shift
+  if "$@"; then pass "$name"; else fail "$name" "failed: $*"; fi
+}
+
+# Polls COMMAND every 50 ms for up to SECONDS.
+wait_for() {
+  local tries=$(($1 * 20)); shift
+  while [ $tries -gt 0 ]; do "$@" && return 0; sleep 0.05; tries=$((tries - 1)); done
+  return 1
+}
+configured() { [ "$(cat /sys/bus/usb/devices/$1-1/bConfigurationValue 2>/dev/null)" = 1 ]; }
+gone() { [ ! -e /sys/bus/usb/devices/$1-1 ]; }
+logged() { grep -q "$2" "$SW/$1.log" 2>/dev/null; }
+
+# Runs the tool; its standard output goes to /tmp/out, standard error to
+# /tmp/err, its exit status to RC. A hung tool is stopped after 20 s.
+run() { timeout 20 velorin "$@" >/tmp/out 2>/tmp/err; RC=$?; }
+
+# expect NAME STATUS TEXT ARGS...: the tool's output is TEXT (with \n
+# escapes) byte for byte, its exit status STATUS, and standard error empty.
+expect() {
+  name=$1 want_rc=$2; printf '%b' "$3" >/tmp/want; shift 3
+  run "$@"
+  if [ "$RC" = "$want_rc" ] && cmp -s /tmp/want /tmp/out && [ ! -s /tmp/err ]; then
+    pass "$name"
+  else
+    fail "$name" "velorin $*" "exit status $RC, wanted $want_rc" "output:" "$(od -c /tmp/out | head -n 12)" \
+      "wanted:" "$(od -c /tmp/want | head -n 12)" "stderr: $(head -c 300 /tmp/err)"
+  fi
+}
+
+state() { cat "$SW/$1.state"; }
+setstates() { grep -c ' c0 01 ' "$SW/$1.log"; }  # request 1 as logged by switch N
+states_are() {  # states_are S0 S1 S2: the first three switches' own states
+  got="$(state 0) $(state 1) $(state 2)"
+  [ "$got" = "$*" ] || { echo "    switch states: $got, wanted $*"; return 1; }
+}
+
+# --- the switches ----------------------------------------------------------
+# Switch 0 is set up by hand, as a user would: configfs gadget, FunctionFS
+# mount, the program, then the UDC binding.
+G0=/sys/kernel/config/usb_gadget/sw0
+mkdir $G0
+echo 0x16c0 >$G0/idVendor
+echo 0x2823 >$G0/idProduct
+echo 0x0100 >$G0/bcdDevice
+mkdir $G0/strings/0x409
+echo "Bench" >$G0/strings/0x409/manufacturer
+echo "Virtual switch" >$G0/strings/0x409/product
+echo VS100001 >$G0/strings/0x409/serialnumber
+mkdir $G0/configs/c.1 $G0/functions/ffs.sw0
+ln -s $G0/functions/ffs.sw0 $G0/configs/c.1/
+mkdir -p /run/ffs/sw0
+mount -t functionfs sw0 /run/ffs/sw0
+velorin-sim --ffs /run/ffs/sw0 --kind 1 --state-file $SW/0.state --log $SW/0.log &
+wait_for 10 logged 0 ready && echo dummy_udc.0 >$G0/UDC
+
+# The others build their own gadgets: --udc NAME.
+sim() {  # sim N SERIAL OPTIONS...
+  n=$1 serial=$2; shift 2
+  velorin-sim --udc dummy_udc.$n --serial "$serial" --state-file $SW/$n.state --log $SW/$n.log "$@" &
+}
+NAME32="Thirty-two byte name of switch 3"
+sim 1 VS200002 --kind 2 --name "Desk lamp 100%" --state on
+sim 2 VS300003 --kind 2 --name "$NAME32"
+sim 3 VS400004 --kind 2 --name "Version two" --version 2.0
+sim 4 VS500005 --kind 3 --name "Kind three"
+sim 5 VS600006 --kind 2 --name "Slow to switch" --fault 1:delay=1500
+sim 6 VS700007 --kind 1 --fault 1:stall
+
+serials_ok=true
+for n in 0 1 2 3 4 5 6; do
+  bus=$((n + 1))
+  if wait_for 20 configured $bus; then
+    got=$(cat /sys/bus/usb/devices/$bus-1/serial)
+    [ "$got" = "VS$((n + 1))0000$((n + 1))" ] || { serials_ok=false; echo "    bus $bus has $got"; }
+  else
+    serials_ok=false; echo "    bus $bus: no configured switch"
+  fi
+done
+check "seven virtual switches configured, one per bus, with their serial numbers" $serials_ok
+
+# The record of installed switches: file order, an empty line, a duplicate,
+# and a switch that is not attached.
+printf 'VS300003\nVS900009\n\nVS100001\nVS300003\n' >/var/lib/velorin/installed
+
+# --- switching: the right switch changes, the others do not ------------------
+check "switch states at start: off, on, off" states_are off on off
+expect "switch on by serial, kind 1" 0 'Switch with serial number VS100001 turned on\n' /N=VS100001 /S=on
+check "only switch VS100001 changed (on, on, off)" states_are on on off
+expect "switch off by serial, kind 2 with a name containing %" 0 'Desk lamp 100% turned off\n' /n=VS200002 /s=OFF
+check "only switch VS200002 changed (on, off, off)" states_are on off off
+
+# The wire: one switch command on a kind-2 switch, seen by usbmon.
+dev=$(printf '%03d' "$(cat /sys/bus/usb/devices/3-1/devnum)")
+cat /sys/kernel/debug/usb/usbmon/3u >/tmp/mon &
+monpid=$!
+wait_for 5 sh -c "ls -l /proc/$monpid/fd | grep -q usbmon"
+expect "switch on, kind 2 with a 32-byte name" 0 "$NAME32 turned on\\n" /N=VS300003 /S=on
+wire() { awk -v dev="3:$dev" '{ split($4, a, ":"); if (a[2] ":" a[3] != dev) next
+  if ($3 == "S") print ($5 == "s" ? $6 " " $7 " " $8 " " $9 " " $10 : "non-control " $4); else done++ }
+  END { print done " completed" }' /tmp/mon; }
+wait_for 3 sh -c "[ \"\$(grep -c ' C ' /tmp/mon)\" -ge 9 ]"
+sleep 0.2
+kill $monpid
+wire >/tmp/wire
+printf '%s\n' "80 06 0300 0000 00ff" "80 06 0303 0409 00ff" "00 09 0001 0000 0000" \
+  "c0 04 0000 0000 0008" "c0 05 0000 0000 0008" "c0 01 0001 0000 0008" \
+  "c0 05 0000 0000 0008" "c0 05 0000 0000 0008" "c0 06 0000 0000 0020" "9 completed" >/tmp/wire.want
+if cmp -s /tmp/wire /tmp/wire.want; then
+  pass "usbmon: string 0, string 3, SET_CONFIGURATION 1, requests 4 5 1 5 5 6, nothing else"
+else
+  fail "usbmon: string 0, string 3, SET_CONFIGURATION 1, requests 4 5 1 5 5 6, nothing else" \
+    "seen:" "$(cat /tmp/wire)" "trace:" "$(cat /tmp/mon)"
+fi
+echo "usbmon trace of 'velorin /N=VS300003 /S=on' (bus 3, device $dev):"
+sed 's/^/    /' /tmp/mon
+check "only switch VS300003 changed (on, off, on)" states_are on off on
+
+# --- queries -------------------------------------------------------------
+sent0=$(setstates 0) sent1=$(setstates 1) sent2=$(setstates 2)
+expect "query by serial alone, kind 1, on" 0 'Switch with serial number VS100001 is turned on\n' /N=VS100001
+expect "query, kind 2, off" 0 'Desk lamp 100% is turned off\n' /N=VS200002 /S=query
+expect "query, 32-byte name, on" 0 "$NAME32 is turned on\\n" /N=VS300003 /S=QUERY
+check "queries send no set-state request and change nothing" \
+  [ "$(setstates 0) $(setstates 1) $(setstates 2) $(state 0) $(state 1) $(state 2)" = "$sent0 $sent1 $sent2 on off on" ]
+
+# --- lists ---------------------------------------------------------------
+INSTALLED='\nInstalled switches:\nVS300003\nVS900009\nVS100001\nVS300003\nVS200002\nVS400004\nVS500005\nVS600006\nVS700007\n\n'
+A3="[VS300003]: $NAME32\\n"
+A1='[VS100001]: \n'
+ARE="[VS200002]: Desk lamp 100%\\n[VS600006]: Slow to switch\\n[VS700007]: \\n"
+expect "/L: record lines in order, then attached switches not recorded" 0 "$INSTALLED" /L
+expect "/A: kind 1 and kind 2 lines; version 2.0, kind 3 and absent switches left out" 0 \
+  "\\nAvailable switches:\\n$A3$A1$A3$ARE\\n" /A
+
+# Unplug switch 0: /A leaves it out, /L still lists it from the record.
+olddev=$(cat /sys/bus/usb/devices/1-1/devnum)
+echo "" >$G0/UDC
+check "unplugged switch VS100001 leaves the bus" wait_for 10 gone 1
+expect "/A after unplug leaves VS100001 out" 0 "\\nAvailable switches:\\n$A3$A3$ARE\\n" /A
+expect "/L after unplug still lists VS100001 (record)" 0 "$INSTALLED" /L
+expect "switching the unplugged switch fails" 3 \
+  'Changing switch with serial number VS100001 failed!\nError: Switch not installed or not available!\n\n' /N=VS100001 /S=off
+
+# Plug it back: a new device number, and it answers again with its state.
+echo dummy_udc.0 >$G0/UDC
+replugged() { configured 1 && [ "$(cat /sys/bus/usb/devices/1-1/devnum)" != "$olddev" ]; }
+check "replugged switch VS100001 is back under a new device number" wait_for 10 replugged
+expect "replugged switch answers a query" 0 'Switch with serial number VS100001 is turned on\n' /N=VS100001
+expect "/A after replug lists VS100001 again" 0 "\\nAvailable switches:\\n$A3$A1$A3$ARE\\n" /A
+
+# --- failures --------------------------------------------------------------
+failed() { printf 'Changing switch with serial number %s failed!\\nError: Switch not installed or not available!\\n\\n' "$1"; }
+expect "version 2.0 is refused" 3 "$(failed VS400004)" /N=VS400004 /S=on
+expect "kind 3 is refused" 3 "$(failed VS500005)" /N=VS500005 /S=on
+check "refused switches never got a set-state request" [ "$(setstates 3) $(setstates 4)" = "0 0" ]
+expect "set-state answered after the timeout fails" 3 "$(failed VS600006)" /N=VS600006 /S=on
+# The slow switch took the state; its late answer fails once the next request
+# arrives, and it goes on answering.
+expect "the slow switch answers a query afterwards" 0 'Slow to switch is turned on\n' /N=VS600006
+check "the slow switch's late answer to set-state was refused" \
+  logged 5 ' c0 01 0001 0000 0008 reply 8 after 1500 ms failed'
+grep ' c0 01 ' $SW/5.log | sed 's/^/    /'
+expect "stalled set-state fails" 3 "$(failed VS700007)" /N=VS700007 /S=on
+check "the stalling switch stayed off" [ "$(state 6)" = off ]
+expect "unknown serial fails" 3 "$(failed VS999999)" /N=VS999999 /S=on
+expect "query of a recorded but absent switch fails with the same line" 3 "$(failed VS900009)" /N=VS900009
+
+# --- sharing: 20 commands at once on one switch ---------------------------
+before=$(setstates 1)
+uptime_cs() { awk '{ printf "%d", $1 * 100 }' /proc/uptime; }
+start=$(uptime_cs)
+i=1
+while [ $i -le 20 ]; do
+  if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
+  (uptime_cs >/tmp/par.$i.start
+   timeout 30 velorin /N=VS200002 /S=$want >/tmp/par.$i.out 2>/tmp/par.$i.err
+   echo $? >/tmp/par.$i.rc; uptime_cs >/tmp/par.$i.end) &
+  i=$((i + 1))
+done
+ended() { [ "$(ls /tmp/par.*.end 2>/dev/null | wc -l)" = 20 ]; }
+wait_for 60 ended
+i=1 bad="" slowest=0 all=0
+while [ $i -le 20 ]; do
+  if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
+  printf 'Desk lamp 100%% turned %s\n' $want >/tmp/par.want
+  rc=$(cat /tmp/par.$i.rc 2>/dev/null)
+  if [ "$rc" != 0 ] || ! cmp -s /tmp/par.want /tmp/par.$i.out || [ -s /tmp/par.$i.err ]; then
+    bad="$bad #$i(exit $rc: $(cat /tmp/par.$i.out /tmp/par.$i.err | head -c 120))"
+  fi
+  took=$(($(cat /tmp/par.$i.end 2>/dev/null || echo 0) - $(cat /tmp/par.$i.start 2>/dev/null || echo 0)))
+  [ $took -gt $slowest ] && slowest=$took
+  end=$(($(cat /tmp/par.$i.end 2>/dev/null || echo 0) - start))
+  [ $end -gt $all ] && all=$end
+  i=$((i + 1))
+done
+seconds() { echo "$(($1 / 100)).$(($1 / 10 % 10))$(($1 % 10)) s"; }
+echo "    20 concurrent commands: the slowest took $(seconds $slowest), all ended $(seconds $all) after the first start"
+if [ -z "$bad" ]; then pass "20 concurrent switch commands on one switch all exit 0 with their report"
+else fail "20 concurrent switch commands on one switch all exit 0 with their report" "$bad"; fi
+last=$(grep ' c0 01 ' $SW/1.log | tail -n 1 | awk '{ print ($4 == "0001") ? "on" : "off" }')
+check "the switch got 20 set-state requests and holds the state of the last one" \
+  [ "$(($(setstates 1) - before)) $(state 1)" = "20 $last" ]
+
+echo "$PASSED passed, $FAILED failed"
