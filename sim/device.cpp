@@ -42,7 +42,7 @@ std::optional<Fault> VirtualSwitch::TakeFault(int request) {
   return std::nullopt;
 }
 
-Reply VirtualSwitch::Answer(const Setup& setup) {
+Reply VirtualSwitch::Answer(const SetupPacket& setup) {
   Reply reply;
   const bool vendorIn = (setup.RequestType & 0x80) != 0 && (setup.RequestType & 0x60) == 0x40;
   const bool known = setup.Request == ReqGetState || setup.Request == ReqSetState ||
@@ -95,7 +95,7 @@ Reply VirtualSwitch::Answer(const Setup& setup) {
   return reply;
 }
 
-std::string FormatSetup(const Setup& s) {
+std::string FormatSetup(const SetupPacket& s) {
   char text[32];
   std::snprintf(text, sizeof text, "%02x %02x %04x %04x %04x", s.RequestType, s.Request, s.Value, s.Index, s.Length);
   return text;

@@ -41,7 +41,7 @@ struct SwitchSettings {
 };
 
 // One control request as it arrives in a setup packet.
-struct Setup {
+struct SetupPacket {
   std::uint8_t RequestType = 0;
   std::uint8_t Request = 0;
   std::uint16_t Value = 0;
@@ -71,7 +71,7 @@ public:
 
   // Decides the answer to one request and applies its effect on the state.
   // A refused or unbinding request leaves the state as it was.
-  Reply Answer(const Setup& setup);
+  Reply Answer(const SetupPacket& setup);
 
   bool On() const { return On_; }
   const SwitchSettings& Settings() const { return Settings_; }
@@ -84,7 +84,7 @@ private:
 };
 
 // Formats a setup packet the way usbmon shows it: "c0 04 0000 0000 0008".
-std::string FormatSetup(const Setup& setup);
+std::string FormatSetup(const SetupPacket& setup);
 
 // Command-line parsing. On error returns false and sets error to one line.
 struct Options {

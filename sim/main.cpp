@@ -107,7 +107,7 @@ public:
       Log_.Line(std::string("event ") + EventName(event.type));
       return;
     }
-    Setup s;
+    SetupPacket s;
     s.RequestType = event.u.setup.bRequestType;
     s.Request = event.u.setup.bRequest;
     s.Value = le16toh(event.u.setup.wValue);
@@ -202,7 +202,9 @@ int Run(const Options& options) {
   while (!StopRequested) {
     const ssize_t n = read(ep0, events, sizeof events);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      // EIDRM: the host gave up on a request before it was answered (or the
+      // switch was unbound meanwhile); the next read goes on normally.
+      if (errno == EINTR || errno == EIDRM) continue;
       log.Line(std::string("ep0 read failed: ") + std::strerror(errno));
       status = 1;
       break;

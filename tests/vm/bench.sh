@@ -6,6 +6,11 @@
 # with cpio from a staging folder, and QEMU runs as a plain process.
 #
 # usage: bench.sh --velorin PATH --sim PATH --work DIR [--cache DIR] [--timeout S]
+#                 [--checks FILE] [--buses N]
+#
+# --checks runs another guest script in place of guest/checks.sh (sourced by
+# the guest's init after the modules are loaded); --buses sets the number of
+# emulated host controllers, one per virtual switch (default 7).
 #
 # Prints the guest's console (each check, then "N passed, M failed") and exits
 # 0 only when that closing line shows no failure and at least one pass.
@@ -13,6 +18,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 velorin="" sim="" work="" cache="${VELORIN_VM_CACHE:-}" limit=240
+checks="$here/guest/checks.sh" buses=7
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -21,6 +27,8 @@ while [ $# -gt 0 ]; do
     --work) work=$2; shift 2 ;;
     --cache) cache=$2; shift 2 ;;
     --timeout) limit=$2; shift 2 ;;
+    --checks) checks=$2; shift 2 ;;
+    --buses) buses=$2; shift 2 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -108,7 +116,7 @@ build_initramfs() {
   copy_with_libs "$sim" velorin-sim
   cp "$kernel_dir"/modules/*.ko "$stage/lib/modules/"
   cp "$here/guest/init" "$stage/init"
-  cp "$here/guest/checks.sh" "$stage/checks.sh"
+  cp "$checks" "$stage/checks.sh"
   chmod 755 "$stage/init"
   (cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
 }
@@ -123,7 +131,7 @@ status=0
 timeout --kill-after=5 "$limit" qemu-system-x86_64 \
   -accel tcg -smp 2 -m 512 -nodefaults -display none -no-reboot \
   -serial stdio -kernel "$kernel_dir/vmlinux" -initrd "$work/initramfs.cpio" \
-  -append "console=ttyS0 panic=-1 loglevel=4" </dev/null | tr -d '\r' | tee "$console" || status=$?
+  -append "console=ttyS0 panic=-1 loglevel=4 velorin_buses=$buses" </dev/null | tr -d '\r' | tee "$console" || status=$?
 finished=$(date +%s.%N)
 
 summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1 || true)
