@@ -52,6 +52,10 @@ states_are() {  # states_are S0 S1 S2: the first three switches' own states
 }
 
 # --- the switches ----------------------------------------------------------
+# A switch answers in hardware, whatever load its host has; the virtual ones
+# run at a higher priority than the commands so that 20 commands polling a
+# busy switch on two emulated processors do not starve its answers.
+#
 # Switch 0 is set up by hand, as a user would: configfs gadget, FunctionFS
 # mount, the program, then the UDC binding.
 G0=/sys/kernel/config/usb_gadget/sw0
@@ -68,12 +72,14 @@ ln -s $G0/functions/ffs.sw0 $G0/configs/c.1/
 mkdir -p /run/ffs/sw0
 mount -t functionfs sw0 /run/ffs/sw0
 velorin-sim --ffs /run/ffs/sw0 --kind 1 --state-file $SW/0.state --log $SW/0.log &
+renice -10 -p $! >/dev/null
 wait_for 10 logged 0 ready && echo dummy_udc.0 >$G0/UDC
 
 # The others build their own gadgets: --udc NAME.
 sim() {  # sim N SERIAL OPTIONS...
   n=$1 serial=$2; shift 2
   velorin-sim --udc dummy_udc.$n --serial "$serial" --state-file $SW/$n.state --log $SW/$n.log "$@" &
+  renice -10 -p $! >/dev/null
 }
 NAME32="Thirty-two byte name of switch 3"
 sim 1 VS200002 --kind 2 --name "Desk lamp 100%" --state on
@@ -83,15 +89,13 @@ sim 4 VS500005 --kind 3 --name "Kind three"
 sim 5 VS600006 --kind 2 --name "Slow to switch" --fault 1:delay=1500
 sim 6 VS700007 --kind 1 --fault 1:stall
 
+all_configured() { for b in 1 2 3 4 5 6 7; do configured $b || return 1; done; }
+wait_for 30 all_configured
 serials_ok=true
 for n in 0 1 2 3 4 5 6; do
   bus=$((n + 1))
-  if wait_for 20 configured $bus; then
-    got=$(cat /sys/bus/usb/devices/$bus-1/serial)
-    [ "$got" = "VS$((n + 1))0000$((n + 1))" ] || { serials_ok=false; echo "    bus $bus has $got"; }
-  else
-    serials_ok=false; echo "    bus $bus: no configured switch"
-  fi
+  got=$(cat /sys/bus/usb/devices/$bus-1/serial 2>/dev/null)
+  [ "$got" = "VS$((n + 1))0000$((n + 1))" ] || { serials_ok=false; echo "    bus $bus has \"$got\""; }
 done
 check "seven virtual switches configured, one per bus, with their serial numbers" $serials_ok
 
