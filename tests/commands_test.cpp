@@ -12,14 +12,7 @@
 
 namespace {
 
-fakeusb::Device Switch(const std::string& serial, int kind = 1, const std::string& name = "", bool on = false) {
-  fakeusb::Device device;
-  device.serial = serial;
-  device.kind = static_cast<std::uint8_t>(kind);
-  device.name = name;
-  device.on = on;
-  return device;
-}
+using fakeusb::Switch;
 
 // The control requests sent, as request numbers, in order.
 std::vector<int> Requests() {

@@ -11,13 +11,7 @@
 
 using Calls = std::vector<std::string>;
 
-fakeusb::Device Switch(const std::string& serial, int kind = 1, const std::string& name = "") {
-  fakeusb::Device device;
-  device.serial = serial;
-  device.kind = static_cast<std::uint8_t>(kind);
-  device.name = name;
-  return device;
-}
+using fakeusb::Switch;
 
 std::string Control(const std::string& id, int request, int value = 0, int length = 8) {
   return "control " + id + " c0 " + std::to_string(request) + " " + std::to_string(value) + " 0 " +

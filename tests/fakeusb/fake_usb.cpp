@@ -132,6 +132,15 @@ int Answer(Device& device, int request, int value, char* buffer, int length) {
 
 }  // namespace
 
+Device Switch(const std::string& serial, int kind, const std::string& name, bool on) {
+  Device device;
+  device.serial = serial;
+  device.kind = static_cast<std::uint8_t>(kind);
+  device.name = name;
+  device.on = on;
+  return device;
+}
+
 void Reset(const std::vector<Bus>& busses) {
   State& s = state();
   s.busses = busses;

@@ -32,6 +32,9 @@ struct Device {
 
 using Bus = std::vector<Device>;
 
+// A well-behaved switch with this serial number, kind, name and state.
+Device Switch(const std::string& serial, int kind = 1, const std::string& name = "", bool on = false);
+
 void Reset(const std::vector<Bus>& busses);
 // Each call as "open 1.2", "control 1.2 c0 5 0 0 8 1000", ... (bus.device).
 const std::vector<std::string>& Calls();
