@@ -131,6 +131,13 @@ public:
         break;
       case Reply::Kind::Data: {
         if (reply.DelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(reply.DelayMs));
+        // A late answer waits in the kernel until the host sends its next
+        // request, which may never come: when told to stop meanwhile, do not
+        // give the answer at all.
+        if (reply.DelayMs && StopRequested) {
+          Log_.Line(head + "not answered: stopping");
+          break;
+        }
         std::string text = head + "reply " + std::to_string(reply.Data.size());
         if (reply.DelayMs) text += " after " + std::to_string(reply.DelayMs) + " ms";
         if (!WriteAll(Ep0_, reply.Data)) text += " failed: " + std::string(std::strerror(errno));

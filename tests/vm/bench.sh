@@ -6,11 +6,13 @@
 # with cpio from a staging folder, and QEMU runs as a plain process.
 #
 # usage: bench.sh --velorin PATH --sim PATH --work DIR [--cache DIR] [--timeout S]
-#                 [--checks FILE] [--buses N]
+#                 [--checks FILE] [--buses N] [--extra PATH]... [--file SRC:DEST]...
 #
 # --checks runs another guest script in place of guest/checks.sh (sourced by
 # the guest's init after the modules are loaded); --buses sets the number of
-# emulated host controllers, one per virtual switch (default 7).
+# emulated host controllers, one per virtual switch (default 7). --extra puts
+# another program into the guest's /bin with the shared libraries it needs;
+# --file copies a plain file to DEST in the guest.
 #
 # Prints the guest's console (each check, then "N passed, M failed") and exits
 # 0 only when that closing line shows no failure and at least one pass.
@@ -19,6 +21,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 velorin="" sim="" work="" cache="${VELORIN_VM_CACHE:-}" limit=240
 checks="$here/guest/checks.sh" buses=7
+extras=() files=()
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -29,6 +32,8 @@ while [ $# -gt 0 ]; do
     --timeout) limit=$2; shift 2 ;;
     --checks) checks=$2; shift 2 ;;
     --buses) buses=$2; shift 2 ;;
+    --extra) extras+=("$2"); shift 2 ;;
+    --file) files+=("$2"); shift 2 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -114,6 +119,15 @@ build_initramfs() {
   ln -s busybox "$stage/bin/sh"
   copy_with_libs "$velorin" velorin
   copy_with_libs "$sim" velorin-sim
+  local extra file
+  for extra in ${extras[@]+"${extras[@]}"}; do
+    [ -x "$extra" ] || { echo "bench.sh: $extra is missing or not executable" >&2; exit 2; }
+    copy_with_libs "$extra" "$(basename "$extra")"
+  done
+  for file in ${files[@]+"${files[@]}"}; do
+    mkdir -p "$stage$(dirname "${file#*:}")"
+    cp -L "${file%%:*}" "$stage${file#*:}"
+  done
   cp "$kernel_dir"/modules/*.ko "$stage/lib/modules/"
   cp "$here/guest/init" "$stage/init"
   cp "$checks" "$stage/checks.sh"
@@ -131,7 +145,7 @@ status=0
 timeout --kill-after=5 "$limit" qemu-system-x86_64 \
   -accel tcg -smp 2 -m 512 -nodefaults -display none -no-reboot \
   -serial stdio -kernel "$kernel_dir/vmlinux" -initrd "$work/initramfs.cpio" \
-  -append "console=ttyS0 panic=-1 loglevel=4 velorin_buses=$buses" </dev/null | tr -d '\r' | tee "$console" || status=$?
+  -append "console=ttyS0 panic=-1 loglevel=4 velorin_buses=$buses" </dev/null | stdbuf -oL tr -d '\r' | tee "$console" || status=$?
 finished=$(date +%s.%N)
 
 summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1 || true)

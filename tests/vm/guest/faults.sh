@@ -1,0 +1,397 @@
+# The bench's fault matrix and shared-use checks, run by the guest's init
+# (busybox sh) in place of checks.sh: bench.sh --checks tests/vm/guest/faults.sh
+# --extra velorin-hold --buses 4.
+#
+# Bus 1 carries a bystander switch (VSBYSTD1, kind 1) for the whole run; it
+# must never get a set-state request. Each fault starts a fresh switch
+# VSF00001 (kind 2, named "Lamp", off) on bus 2 that misbehaves in one way,
+# then runs query, switch on, /L and /A against it. Every run is a row: its
+# exit status and output must be the expected ones byte for byte, standard
+# error empty, the switches' own states as expected, and the run within its
+# time bound. Each row goes to the console as
+#   @row<TAB>fault<TAB>command<TAB>exit status<TAB>output<TAB>ms<TAB>verdict
+# (output with \n for line breaks and \xNN for other bytes outside printable
+# ASCII), between the lines "@rows begin" and "@rows end";
+# tests/vm/reliability.sh turns them into docs/reliability.md.
+
+PASSED=0
+FAILED=0
+SW=/run/sw
+REC=/var/lib/velorin/installed
+mkdir -p $SW /var/lib/velorin
+: >$REC
+
+pass() { PASSED=$((PASSED + 1)); echo "ok - $1"; }
+fail() {
+  FAILED=$((FAILED + 1)); echo "FAIL - $1"; shift
+  for line in "$@"; do echo "    $line"; done
+}
+check() {  # check NAME COMMAND...
+  name=$1; shift
+  if "$@"; then pass "$name"; else fail "$name" "failed: $*"; fi
+}
+wait_for() {  # wait_for SECONDS COMMAND...: polls every 50 ms
+  local tries=$(($1 * 20)); shift
+  while [ $tries -gt 0 ]; do "$@" && return 0; sleep 0.05; tries=$((tries - 1)); done
+  return 1
+}
+configured() { [ "$(cat /sys/bus/usb/devices/$1-1/bConfigurationValue 2>/dev/null)" = 1 ]; }
+gone() { [ ! -e /sys/bus/usb/devices/$1-1 ]; }
+logged() { grep -q "$2" "$SW/$1.log" 2>/dev/null; }
+ms_now() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
+node() { printf '/dev/bus/usb/%03d/%03d' "$1" "$(cat /sys/bus/usb/devices/$1-1/devnum)"; }
+state() { cat "$SW/$1.state" 2>/dev/null; }
+setstates() { grep -c ' c0 01 ' "$SW/$1.log" 2>/dev/null; }
+
+# Bytes as one line of text: printable ASCII as it is, a line break as \n,
+# anything else (and the backslash) as \xNN.
+escape() {  # escape [FILE]: FILE or standard input
+  od -An -v -tx1 ${1:+"$1"} | awk '
+    BEGIN { for (i = 32; i < 127; i++) c[sprintf("%02x", i)] = sprintf("%c", i); c["5c"] = "\\x5c"; c["0a"] = "\\n" }
+    { for (i = 1; i <= NF; i++) printf "%s", ($i in c) ? c[$i] : "\\x" $i }'
+}
+
+# --- switches ----------------------------------------------------------------
+# sim N NAME SERIAL OPTIONS...: a virtual switch on bus N+1 (dummy_udc.N) with
+# state file and log $SW/NAME.*, at raised priority like a switch answering in
+# hardware. An empty SERIAL leaves the serial option out.
+sim() {
+  local n=$1 tag=$2 serial=$3; shift 3
+  rm -f $SW/$tag.log $SW/$tag.state
+  if [ -n "$serial" ]; then set -- --serial "$serial" "$@"; fi
+  velorin-sim --udc dummy_udc.$n --state-file $SW/$tag.state --log $SW/$tag.log "$@" &
+  eval "PID_$tag=$!"
+  renice -10 -p $! >/dev/null
+  wait_for 10 logged $tag ready
+}
+unsim() {  # unsim NAME BUS: stops the switch and waits until its bus is empty
+  local pid
+  eval "pid=\$PID_$1"
+  if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
+    wait_for 5 sh -c "[ ! -d /proc/$pid ]" || { echo "    switch $1 did not stop; killed"; kill -9 "$pid"; }
+    wait "$pid" 2>/dev/null
+  fi
+  eval "PID_$1="
+  wait_for 10 gone $2
+}
+
+T=VSF00001 B=VSBYSTD1
+sim 0 by $B --kind 1
+check "bystander switch $B on bus 1" wait_for 20 configured 1
+
+# target OPTIONS...: a fresh target switch on bus 2 for the next fault.
+target() {
+  unsim t 2
+  sim 1 t $T --kind 2 --name Lamp "$@"
+  wait_for 10 configured 2 || echo "    target switch did not come up: $*"
+}
+
+# --- rows ----------------------------------------------------------------------
+FAILLINE='Changing switch with serial number VSF00001 failed!\nError: Switch not installed or not available!\n\n'
+LIST_L="\\nInstalled switches:\\n$B\\n$T\\n\\n"
+LIST_A_BOTH="\\nAvailable switches:\\n[$B]: \\n[$T]: Lamp\\n\\n"
+LIST_A_BY="\\nAvailable switches:\\n[$B]: \\n\\n"
+AS_USER=""   # set: the tool runs as this user
+STATE_OF=t   # the switch whose state a row checks
+WANTFILE=""  # set: the expected output is this file's content
+REPORT=""    # set: the row shows this text in place of the (long) output
+mkdir -p /etc
+printf 'root:x:0:0:root:/:/bin/sh\nbench:x:1000:1000:bench:/tmp:/bin/sh\n' >/etc/passwd
+printf 'root:x:0:\nbench:x:1000:\n' >/etc/group
+tool() {
+  if [ -n "$AS_USER" ]; then timeout 60 su -s /bin/velorin "$AS_USER" -- "$@"
+  else timeout 60 velorin "$@"; fi
+}
+
+# row FAULT COMMAND STATUS OUTPUT STATE SECONDS ARGS...: runs the tool with
+# ARGS; it must exit with STATUS, print OUTPUT (printf %b escapes) and nothing
+# on standard error, leave the target's state at STATE (- for any), leave the
+# bystander untouched and end within SECONDS.
+echo "@rows begin"
+row() {
+  local fault=$1 cmd=$2 want_rc=$3 want_state=$5 limit=$6 t0 t1 ms why=""
+  if [ -n "$WANTFILE" ]; then cp "$WANTFILE" /tmp/want; else printf '%b' "$4" >/tmp/want; fi
+  shift 6
+  t0=$(ms_now)
+  tool "$@" >/tmp/out 2>/tmp/err
+  RC=$?
+  t1=$(ms_now); ms=$((t1 - t0))
+  [ "$RC" = "$want_rc" ] || why="$why exit status $RC, wanted $want_rc;"
+  cmp -s /tmp/want /tmp/out ||
+    why="$why output differs: \"$(head -c 400 /tmp/out | escape)\", wanted \"$(head -c 400 /tmp/want | escape)\";"
+  [ -s /tmp/err ] && why="$why standard error: $(head -c 400 /tmp/err | escape);"
+  [ "$want_state" = - ] || [ "$(state $STATE_OF)" = "$want_state" ] ||
+    why="$why state of switch $STATE_OF $(state $STATE_OF), wanted $want_state;"
+  [ "$(setstates by) $(state by)" = "0 off" ] || why="$why the bystander was switched;"
+  [ "$ms" -le $((limit * 1000)) ] || why="$why took $ms ms, bound $limit s;"
+  if [ -z "$why" ]; then verdict=pass; else verdict="FAIL:$why"; fi
+  printf '@row\t%s\t%s\t%s\t%s\t%s\t%s\n' "$fault" "$cmd" "$RC" "${REPORT:-$(escape /tmp/out)}" "$ms" "$verdict"
+  if [ -z "$why" ]; then pass "$fault: $cmd"; else fail "$fault: $cmd" "velorin $*" "$why"; fi
+}
+
+# The four commands against the target, for faults that leave it in place.
+# four FAULT QUERY_STATUS QUERY_OUT SWITCH_STATUS SWITCH_OUT STATE_AFTER A_OUT SECONDS
+four() {
+  row "$1" "query" "$2" "$3" off "$8" /N=$T
+  row "$1" "switch on" "$4" "$5" "$6" "$8" /N=$T /S=on
+  row "$1" "/L" 0 "$LIST_L" - "$8" /L
+  row "$1" "/A" 0 "$7" - "$8" /A
+}
+OK_Q='Lamp is turned off\n' OK_S='Lamp turned on\n'
+BYSER_Q="Switch with serial number $T is turned off\\n" BYSER_S="Switch with serial number $T turned on\\n"
+A_NONAME="\\nAvailable switches:\\n[$B]: \\n[$T]: \\n\\n"
+
+# A stall or an answer after the 1000 ms timeout on each vendor request. A
+# failed state read or set-state fails the command; a failed version or kind
+# read rejects the switch; a failed name read leaves the switch reported by
+# its serial number.
+for action in stall delay=1500; do
+  label=$action; [ $action = stall ] || label="reply after 1500 ms"
+  target --fault 0:$action; four "$label on request 0" 3 "$FAILLINE" 0 "$OK_S" on "$LIST_A_BOTH" 5
+  target --fault 1:$action; four "$label on request 1" 0 "$OK_Q" 3 "$FAILLINE" "$([ $action = stall ] && echo off || echo -)" "$LIST_A_BOTH" 5
+  target --fault 4:$action; four "$label on request 4" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
+  target --fault 5:$action; four "$label on request 5" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
+  target --fault 6:$action; four "$label on request 6" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" 5
+done
+
+# A reply of 0 bytes.
+target --fault 0:short=0; four "0-byte reply to request 0" 3 "$FAILLINE" 0 "$OK_S" on "$LIST_A_BOTH" 5
+target --fault 4:short=0; four "0-byte reply to request 4" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
+target --fault 5:short=0; four "0-byte reply to request 5" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
+target --fault 6:short=0; four "0-byte reply to request 6" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" 5
+
+# Firmware versions and device kinds.
+target --version 0.9; four "version 0.9" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
+target --version 1.255; four "version 1.255" 0 "$OK_Q" 0 "$OK_S" on "$LIST_A_BOTH" 5
+target --version 2.0; four "version 2.0" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
+target --kind 0; four "kind 0" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
+target --kind 1; four "kind 1" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" 5
+target --kind 2; four "kind 2" 0 "$OK_Q" 0 "$OK_S" on "$LIST_A_BOTH" 5
+target --kind 3; four "kind 3" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
+
+# A name with %, printf directives, control bytes and exactly 32 bytes, no zero.
+NAMEHEX=$(printf 'Lamp %%s%%n%%d%%%% \001\033[7m\011\177 thirty-two' | od -An -v -tx1 | tr -d ' \n')
+NAMEESC='Lamp %s%n%d%% \0001\0033[7m\0011\0177 thirty-two'
+target --name-hex "$NAMEHEX"
+row "name with %, control bytes, 32 bytes" "query" 0 "$NAMEESC is turned off\\n" off 5 /N=$T
+row "name with %, control bytes, 32 bytes" "switch on" 0 "$NAMEESC turned on\\n" on 5 /N=$T /S=on
+row "name with %, control bytes, 32 bytes" "/A" 0 "\\nAvailable switches:\\n[$B]: \\n[$T]: $NAMEESC\\n\\n" - 5 /A
+
+# No serial number string: nothing can ask for it, and sysfs offers none.
+unsim t 2; sim 1 t "" --no-serial --kind 2 --name Lamp; wait_for 10 configured 2
+row "no serial number string" "query" 3 "$FAILLINE" off 5 /N=$T
+row "no serial number string" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
+row "no serial number string" "/L" 0 "\\nInstalled switches:\\n$B\\n\\n" - 5 /L
+row "no serial number string" "/A" 0 "$LIST_A_BY" - 5 /A
+
+# Permission denied: the target's node is root's alone (0600), the
+# bystander's open to all; the tool runs as user 1000.
+target
+chmod 0600 "$(node 2)"; chmod 0666 "$(node 1)"
+AS_USER=bench
+row "permission denied (user 1000, node 0600)" "query" 3 "$FAILLINE" off 5 /N=$T
+row "permission denied (user 1000, node 0600)" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
+row "permission denied (user 1000, node 0600)" "/L" 0 "$LIST_L" - 5 /L
+row "permission denied (user 1000, node 0600)" "/A" 0 "$LIST_A_BY" - 5 /A
+AS_USER=""
+chmod 0664 "$(node 1)"
+
+# Busy: another program holds the switch (interface 0 claimed) for 0.5 s,
+# then for 5 s. The tool waits up to 2 s for it.
+held_row() {  # held_row MS FAULT COMMAND STATUS OUTPUT STATE SECONDS ARGS...
+  local hold=$1; shift
+  rm -f /tmp/held
+  velorin-hold "$(node 2)" "$hold" >/tmp/held &
+  HOLDPID=$!
+  wait_for 5 grep -q held /tmp/held || echo "    the holder did not get the switch"
+  row "$@"
+  wait $HOLDPID
+}
+target
+for cmd in query "switch on" /A; do
+  case $cmd in
+    query) held_row 500 "held by another program for 0.5 s" query 0 "$OK_Q" off 5 /N=$T ;;
+    "switch on") held_row 500 "held by another program for 0.5 s" "switch on" 0 "$OK_S" on 5 /N=$T /S=on ;;
+    /A) held_row 500 "held by another program for 0.5 s" /A 0 "$LIST_A_BOTH" - 5 /A ;;
+  esac
+done
+target
+held_row 5000 "held by another program for 5 s" query 3 "$FAILLINE" off 5 /N=$T
+held_row 5000 "held by another program for 5 s" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
+held_row 5000 "held by another program for 5 s" /A 0 "$LIST_A_BY" - 5 /A
+
+# Unplugged just before the command (the record still names it), and
+# unplugged while the tool holds it: the switch unbinds itself instead of
+# answering a request.
+target
+printf '%s\n' $T >$REC
+echo "" >/sys/kernel/config/usb_gadget/velorin-dummy_udc.1/UDC
+wait_for 10 gone 2
+row "unplugged before the command" "query" 3 "$FAILLINE" off 5 /N=$T
+row "unplugged before the command" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
+row "unplugged before the command" "/L" 0 "\\nInstalled switches:\\n$T\\n$B\\n\\n" - 5 /L
+row "unplugged before the command" "/A" 0 "$LIST_A_BY" - 5 /A
+: >$REC
+target --fault 0:unbind; row "unplugged while held (on request 0)" "query" 3 "$FAILLINE" off 5 /N=$T
+target --fault 1:unbind; row "unplugged while held (on request 1)" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
+target --fault 6:unbind; row "unplugged while held (on request 6)" "/A" 0 "$A_NONAME" - 5 /A
+
+# Two switches with the same serial number: target (Lamp, bus 2) and Twin
+# (bus 3). The tool takes the first in the USB library's list of busses and
+# devices; whichever that is, it alone is switched and named in the report.
+target
+sim 2 twin $T --kind 2 --name Twin
+wait_for 10 configured 3
+TWO="two switches with the same serial number"
+timeout 60 velorin /N=$T >/tmp/first 2>/dev/null
+case "$(cat /tmp/first)" in
+  "Twin is turned off") CHOSEN=Twin STATE_OF=twin OTHER=t ;;
+  *) CHOSEN=Lamp STATE_OF=t OTHER=twin ;;
+esac
+row "$TWO" "query" 0 "$CHOSEN is turned off\\n" off 5 /N=$T
+row "$TWO" "switch on" 0 "$CHOSEN turned on\\n" on 5 /N=$T /S=on
+row "$TWO" "/L" 0 "\\nInstalled switches:\\n$B\\n$T\\n$T\\n\\n" - 5 /L
+row "$TWO" "/A" 0 "\\nAvailable switches:\\n[$B]: \\n[$T]: $CHOSEN\\n[$T]: $CHOSEN\\n\\n" - 5 /A
+other_untouched() { [ "$(setstates $OTHER) $(state $OTHER)" = "0 off" ]; }
+check "$TWO: the one not taken ($OTHER) was never switched" other_untouched
+STATE_OF=t
+unsim twin 3
+
+# A garbage record file: binary bytes (a NUL among them), lines of 200,000
+# bytes, empty lines, 10,000 lines, no final newline; its last line names the
+# target. /L prints every non-empty line as it is; /A asks each entry.
+awk 'BEGIN {
+  for (b = 1; b < 256; b++) if (b != 10) bin = bin sprintf("%c", b)
+  long = sprintf("%200000s", ""); gsub(/ /, "L", long)
+  for (i = 1; i <= 9998; i++) {
+    k = i % 4
+    if (i % 2500 == 7) line = long
+    else if (k == 0) line = ""
+    else if (k == 1) line = bin
+    else if (k == 2) line = sprintf("VS%06d", i)
+    else line = sprintf("%c%c\t%%s%%n %d\r", 255, 1, i)
+    printf "%s\n", line >"/var/lib/velorin/installed"
+    if (line != "") printf "%s\n", line >"/tmp/garbage.want"
+  }
+}'
+printf 'NUL\000BYTE\n' | tee -a $REC >>/tmp/garbage.want
+printf '%s' $T >>$REC
+printf '%s\n%s\n\n' $T $B >>/tmp/garbage.want
+{ printf '\nInstalled switches:\n'; cat /tmp/garbage.want; } >/tmp/garbage.L
+garbage_rows() {
+  check "garbage record: 10,000 lines, no final newline" \
+    [ "$(wc -l <$REC) $(tail -c 1 $REC)" = "9999 1" ]
+  row "garbage record file" "query" 0 "$OK_Q" off 5 /N=$T
+  row "garbage record file" "switch on" 0 "$OK_S" on 5 /N=$T /S=on
+  WANTFILE=/tmp/garbage.L REPORT="(the record's $(($(wc -l </tmp/garbage.want) - 2)) non-empty lines byte for byte, then $B)"
+  row "garbage record file" "/L" 0 - - 5 /L
+  WANTFILE=""
+  { printf '\nAvailable switches:\n[%s]: Lamp\n[%s]: \n\n' $T $B; } >/tmp/garbage.A
+  WANTFILE=/tmp/garbage.A REPORT=""
+  row "garbage record file" "/A" 0 - - 90 /A
+  WANTFILE=""
+}
+target
+garbage_rows
+echo "@rows end"
+: >$REC
+
+# --- shared use ------------------------------------------------------------------
+# Many commands at once: each must exit 0 with its own report within the
+# retry window (2 s of waiting, plus its own run time), and each switch must
+# end in the state of the last set-state request it got, one a command asked
+# for. The slowest command's time is reported.
+unsim t 2
+sim 1 s1 VSS00001 --kind 2 --name One
+sim 2 s2 VSS00002 --kind 2 --name Two
+sim 3 s3 VSS00003 --kind 1
+all_up() { configured 2 && configured 3 && configured 4; }
+check "three switches for shared use on buses 2 to 4" wait_for 20 all_up
+BOUND_MS=3500
+name_of() { case $1 in 1) echo One ;; 2) echo Two ;; 3) echo "Switch with serial number VSS00003" ;; esac; }
+
+# burst TAG COUNT SPREAD: COUNT switch commands at once; command i goes to
+# switch 1 + (i % SPREAD) and asks for on when i is even. Results in
+# /tmp/TAG.i.*.
+burst() {
+  local tag=$1 count=$2 spread=$3 i=1 sw want
+  rm -f /tmp/$tag.*
+  while [ $i -le $count ]; do
+    sw=$((1 + i % spread)); if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
+    (t0=$(ms_now); timeout 30 velorin /N=VSS0000$sw /S=$want >/tmp/$tag.$i.out 2>/tmp/$tag.$i.err
+     echo $? >/tmp/$tag.$i.rc; echo $(($(ms_now) - t0)) >/tmp/$tag.$i.ms) &
+    i=$((i + 1))
+  done
+}
+# judge TAG COUNT SPREAD WHAT: checks a burst's results.
+judge() {
+  local tag=$1 count=$2 spread=$3 what=$4 i=1 sw want bad="" slowest=0 ms
+  ended() { [ "$(ls /tmp/$tag.*.ms 2>/dev/null | wc -l)" = "$count" ]; }
+  wait_for 60 ended
+  while [ $i -le $count ]; do
+    sw=$((1 + i % spread)); if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
+    printf '%s turned %s\n' "$(name_of $sw)" $want >/tmp/$tag.want
+    ms=$(cat /tmp/$tag.$i.ms 2>/dev/null || echo 99999)
+    [ "$ms" -gt $slowest ] && slowest=$ms
+    if [ "$(cat /tmp/$tag.$i.rc 2>/dev/null)" != 0 ] || ! cmp -s /tmp/$tag.want /tmp/$tag.$i.out ||
+       [ -s /tmp/$tag.$i.err ] || [ "$ms" -gt $BOUND_MS ]; then
+      bad="$bad #$i(exit $(cat /tmp/$tag.$i.rc 2>/dev/null), $ms ms: $(cat /tmp/$tag.$i.out /tmp/$tag.$i.err | head -c 120))"
+    fi
+    i=$((i + 1))
+  done
+  echo "@shared	$what	$count	$slowest"
+  echo "    $what: the slowest of $count commands took $slowest ms"
+  if [ -z "$bad" ]; then pass "$what: every command exits 0 with its report within $BOUND_MS ms"
+  else fail "$what: every command exits 0 with its report within $BOUND_MS ms" "$bad"; fi
+}
+# final_states N...: each switch holds the state its last set-state request asked for.
+final_states() {
+  local n last ok=true
+  for n in "$@"; do
+    last=$(grep ' c0 01 ' $SW/s$n.log | tail -n 1 | awk '{ print ($4 == "0001") ? "on" : "off" }')
+    [ -n "$last" ] && [ "$(state s$n)" = "$last" ] || { ok=false; echo "    switch $n: state $(state s$n), last request $last"; }
+  done
+  $ok
+}
+sets() { local n total=0; for n in "$@"; do total=$((total + $(setstates s$n))); done; echo $total; }
+
+before=$(sets 1)
+burst one 20 1; judge one 20 1 "20 commands at once on one switch"
+check "one switch: 20 set-state requests" [ $(($(sets 1) - before)) = 20 ]
+check "one switch: final state is the one its last request asked for" final_states 1
+
+before=$(sets 1 2 3)
+burst three 20 3; judge three 20 3 "20 commands at once over three switches"
+check "three switches: 20 set-state requests, each in the state its last one asked for" \
+  [ $(($(sets 1 2 3) - before)) = 20 ]
+check "three switches: final states are ones a command asked for" final_states 1 2 3
+
+# A long query loop holds switch 1 again and again while 10 switch commands
+# arrive one every 300 ms; the loop's queries must all succeed as well.
+rm -f /tmp/loop.*
+(n=0; end=$(($(ms_now) + 5000))
+ while [ $(ms_now) -lt $end ]; do
+   n=$((n + 1)); t0=$(ms_now)
+   timeout 30 velorin /N=VSS00001 >/tmp/loop.out 2>/tmp/loop.err; rc=$?
+   ms=$(($(ms_now) - t0))
+   grep -qxE 'One is turned (on|off)' /tmp/loop.out && [ $rc = 0 ] && [ ! -s /tmp/loop.err ] || echo "#$n exit $rc" >>/tmp/loop.bad
+   echo $ms >>/tmp/loop.ms
+ done; echo $n >/tmp/loop.count) &
+LOOPPID=$!
+sleep 0.5
+i=1; rm -f /tmp/late.*
+while [ $i -le 10 ]; do
+  if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
+  (t0=$(ms_now); timeout 30 velorin /N=VSS00001 /S=$want >/tmp/late.$i.out 2>/tmp/late.$i.err
+   echo $? >/tmp/late.$i.rc; echo $(($(ms_now) - t0)) >/tmp/late.$i.ms) &
+  sleep 0.3; i=$((i + 1))
+done
+judge late 10 1 "10 commands while a query loop holds the switch"
+wait $LOOPPID
+loop_slowest=$(sort -n /tmp/loop.ms | tail -n 1)
+echo "    the query loop ran $(cat /tmp/loop.count) queries; the slowest took $loop_slowest ms"
+loop_ok() { [ ! -s /tmp/loop.bad ] && [ "$loop_slowest" -le $BOUND_MS ]; }
+check "the query loop's queries all succeeded within $BOUND_MS ms" loop_ok
+check "after the loop: switch 1 in the state the last command asked for" final_states 1
+
+echo "$PASSED passed, $FAILED failed"
