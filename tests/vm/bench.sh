@@ -130,6 +130,7 @@ build_initramfs() {
   done
   cp "$kernel_dir"/modules/*.ko "$stage/lib/modules/"
   cp "$here/guest/init" "$stage/init"
+  cp "$here/guest/lib.sh" "$stage/bench-lib.sh"
   cp "$checks" "$stage/checks.sh"
   chmod 755 "$stage/init"
   (cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet) >"$work/initramfs.cpio"

@@ -14,30 +14,10 @@
 # ASCII), between the lines "@rows begin" and "@rows end";
 # tests/vm/reliability.sh turns them into docs/reliability.md.
 
-PASSED=0
-FAILED=0
-SW=/run/sw
+. /bench-lib.sh
 REC=/var/lib/velorin/installed
-mkdir -p $SW /var/lib/velorin
 : >$REC
 
-pass() { PASSED=$((PASSED + 1)); echo "ok - $1"; }
-fail() {
-  FAILED=$((FAILED + 1)); echo "FAIL - $1"; shift
-  for line in "$@"; do echo "    $line"; done
-}
-check() {  # check NAME COMMAND...
-  name=$1; shift
-  if "$@"; then pass "$name"; else fail "$name" "failed: $*"; fi
-}
-wait_for() {  # wait_for SECONDS COMMAND...: polls every 50 ms
-  local tries=$(($1 * 20)); shift
-  while [ $tries -gt 0 ]; do "$@" && return 0; sleep 0.05; tries=$((tries - 1)); done
-  return 1
-}
-configured() { [ "$(cat /sys/bus/usb/devices/$1-1/bConfigurationValue 2>/dev/null)" = 1 ]; }
-gone() { [ ! -e /sys/bus/usb/devices/$1-1 ]; }
-logged() { grep -q "$2" "$SW/$1.log" 2>/dev/null; }
 ms_now() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
 node() { printf '/dev/bus/usb/%03d/%03d' "$1" "$(cat /sys/bus/usb/devices/$1-1/devnum)"; }
 state() { cat "$SW/$1.state" 2>/dev/null; }
