@@ -95,7 +95,7 @@ void LoadScenarioOnce() {
 std::string Unescape(const std::string& value) {
   std::string out;
   for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value.compare(i, 2, "\\x") == 0 && i + 3 < value.size() + 0) {
+    if (value.compare(i, 2, "\\x") == 0 && i + 3 < value.size()) {
       out.push_back(static_cast<char>(std::stoi(value.substr(i + 2, 2), nullptr, 16)));
       i += 3;
     } else {
@@ -103,6 +103,13 @@ std::string Unescape(const std::string& value) {
     }
   }
   return out;
+}
+
+// -EBUSY while another process is said to hold the switch, then result.
+int UnlessBusy(int& busyCalls, int result) {
+  if (busyCalls <= 0) return result;
+  --busyCalls;
+  return -EBUSY;
 }
 
 Device& Of(const usb_dev_handle* handle) { return At(handle->bus, handle->device); }
@@ -254,21 +261,13 @@ int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t bufl
 int usb_set_configuration(usb_dev_handle* dev, int configuration) {
   Record("config " + fakeusb::Id(dev) + " " + std::to_string(configuration));
   fakeusb::Device& device = fakeusb::Of(dev);
-  if (device.busyConfig > 0) {
-    --device.busyConfig;
-    return -EBUSY;
-  }
-  return device.configResult;
+  return fakeusb::UnlessBusy(device.busyConfig, device.configResult);
 }
 
 int usb_claim_interface(usb_dev_handle* dev, int interface) {
   Record("claim " + fakeusb::Id(dev) + " " + std::to_string(interface));
   fakeusb::Device& device = fakeusb::Of(dev);
-  if (device.busyClaim > 0) {
-    --device.busyClaim;
-    return -EBUSY;
-  }
-  return device.claimResult;
+  return fakeusb::UnlessBusy(device.busyClaim, device.claimResult);
 }
 
 int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value, int index, char* bytes,
