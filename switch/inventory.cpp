@@ -2,60 +2,13 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <optional>
-#include <sstream>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include "protocol.h"
 
 std::vector<std::string> InstalledSwitches;
 
 namespace {
 
-// Plain reads: a folder or an unreadable file where a file should be is
-// just missing.
-std::optional<std::string> ReadFile(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string content;
-  char chunk[4096];
-  ssize_t count;
-  while ((count = ::read(fd, chunk, sizeof chunk)) > 0) content.append(chunk, static_cast<std::size_t>(count));
-  ::close(fd);
-  if (count < 0) return std::nullopt;
-  return content;
-}
-
-// A sysfs attribute without its one trailing newline.
-std::optional<std::string> ReadAttribute(const std::filesystem::path& path) {
-  std::optional<std::string> value = ReadFile(path);
-  if (value && !value->empty() && value->back() == '\n') value->pop_back();
-  return value;
-}
-
-std::vector<std::string> RecordedSerials(const std::string& recordFile) {
-  std::vector<std::string> serials;
-  const std::optional<std::string> content = ReadFile(recordFile);
-  if (!content) return serials;
-  std::istringstream lines(*content);
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty()) serials.push_back(line);
-  }
-  return serials;
-}
-
-// The serial string comes from the device: one with a control byte (a line
-// break would pose as a second entry) is not taken, as the record helper
-// does not take it either.
-bool IsPlausibleSerial(const std::string& serial) {
-  return !serial.empty() && std::none_of(serial.begin(), serial.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-  });
-}
-
-// Serial numbers of the switches attached now, by device folder name.
+// Serial numbers of the switches attached now, by device folder name. A
+// serial string the helper would refuse is not listed either.
 std::vector<std::string> AttachedSerials(const std::string& devicesFolder) {
   std::vector<std::string> folders;
   std::error_code error;
@@ -67,13 +20,10 @@ std::vector<std::string> AttachedSerials(const std::string& devicesFolder) {
 
   std::vector<std::string> serials;
   for (const std::string& folder : folders) {
-    const std::filesystem::path device = std::filesystem::path(devicesFolder) / folder;
-    if (ReadAttribute(device / "idVendor") != velorin::kVendorIdText ||
-        ReadAttribute(device / "idProduct") != velorin::kProductIdText) {
-      continue;
-    }
-    const std::optional<std::string> serial = ReadAttribute(device / "serial");
-    if (serial && IsPlausibleSerial(*serial)) serials.push_back(*serial);
+    const std::string device = devicesFolder + "/" + folder;
+    if (!velorin::IsSwitchFolder(device)) continue;
+    const std::optional<std::string> serial = velorin::ReadAttribute(device, "serial");
+    if (serial && velorin::SerialProblem(*serial) == nullptr) serials.push_back(*serial);
   }
   return serials;
 }
@@ -81,7 +31,8 @@ std::vector<std::string> AttachedSerials(const std::string& devicesFolder) {
 }  // namespace
 
 void ScanInstalledSwitches(const std::string& recordFile, const std::string& devicesFolder) {
-  std::vector<std::string> serials = RecordedSerials(recordFile);
+  const std::optional<std::string> record = velorin::ReadRegularFile(recordFile);
+  std::vector<std::string> serials = record ? velorin::RecordLines(*record) : std::vector<std::string>();
   const std::size_t recorded = serials.size();
   for (std::string& serial : AttachedSerials(devicesFolder)) {
     const auto end = serials.begin() + static_cast<std::ptrdiff_t>(recorded);

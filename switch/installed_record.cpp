@@ -1,0 +1,73 @@
+#include "installed_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "protocol.h"
+
+namespace velorin {
+
+std::optional<std::string> ReadBounded(int fd) {
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) return content;
+    if (content.size() + static_cast<std::size_t>(got) > kMaxReadBytes) return std::nullopt;
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+std::optional<std::string> ReadRegularFile(const std::string& path) {
+  // O_NONBLOCK: a FIFO or a device at the path must not hold the caller up;
+  // it is refused once fstat shows what it is.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  struct stat status {};
+  std::optional<std::string> content;
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) content = ReadBounded(fd);
+  ::close(fd);
+  return content;
+}
+
+std::optional<std::string> ReadAttribute(const std::string& deviceFolder, const char* name) {
+  std::optional<std::string> value = ReadRegularFile(deviceFolder + "/" + name);
+  if (value && !value->empty() && value->back() == '\n') value->pop_back();
+  return value;
+}
+
+bool IsSwitchFolder(const std::string& deviceFolder) {
+  return ReadAttribute(deviceFolder, "idVendor") == kVendorIdText &&
+         ReadAttribute(deviceFolder, "idProduct") == kProductIdText;
+}
+
+const char* SerialProblem(std::string_view serial) {
+  if (serial.empty()) return "serial number rejected: empty";
+  if (serial.size() > kMaxSerialBytes) return "serial number rejected: longer than 126 bytes";
+  for (std::size_t i = 0; i < serial.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(serial[i]);
+    const bool c1 = byte == 0xC2 && i + 1 < serial.size() && static_cast<unsigned char>(serial[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(serial[i + 1]) <= 0x9F;
+    if (byte < 0x20 || byte == 0x7F || c1) return "serial number rejected: holds a control byte";
+  }
+  return nullptr;
+}
+
+std::vector<std::string> RecordLines(std::string_view content) {
+  std::vector<std::string> lines;
+  while (!content.empty()) {
+    const std::size_t end = content.find('\n');
+    std::string_view line = content.substr(0, end);
+    content = end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) lines.emplace_back(line);
+  }
+  return lines;
+}
+
+}  // namespace velorin
