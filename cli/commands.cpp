@@ -16,7 +16,7 @@ std::string NameOf(TVelorin& connection) {
 
 void PrintSubject(const std::string& name, const std::string& serial) {
   if (!name.empty()) {
-    Print(name);
+    PrintDeviceText(name);
   } else {
     Print(text::kSwitchWithSerial);
     Print(serial);

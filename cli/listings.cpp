@@ -29,7 +29,7 @@ void ListAvailableSwitches() {
       Print(text::kEntryOpen);
       Print(serial);
       Print(text::kEntryClose);
-      if (connection.GetKind() == velorin::kKindNamed) Print(connection.GetName());
+      if (connection.GetKind() == velorin::kKindNamed) PrintDeviceText(connection.GetName());
       Print(text::kNewLine);
       connection.Close();
     }

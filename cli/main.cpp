@@ -5,6 +5,7 @@
 #include "inventory.h"
 #include "listings.h"
 #include "options.h"
+#include "output.h"
 
 int main(int argc, char** argv) {
   int result = ParseCommandLine(argc, argv);
@@ -22,5 +23,8 @@ int main(int argc, char** argv) {
 
   PrintErrorBlock(result);
   if (CommandOptions.ShowHelp) PrintHelpScreen();
+  // Lost output outweighs every other result: a script must not take a run
+  // it could not read for success (a switch command may still have acted).
+  if (!FinishOutput()) result = rcOutputFailed;
   return result;
 }

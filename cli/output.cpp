@@ -1,7 +1,51 @@
 #include "output.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "installed_record.h"
+
+namespace {
+
+// The error of the first write that failed, or 0.
+int writeError = 0;
+
+void NoteFailure() {
+  if (writeError == 0) writeError = errno != 0 ? errno : EIO;
+}
+
+}  // namespace
 
 void Print(std::string_view piece) {
-  std::fwrite(piece.data(), 1, piece.size(), stdout);
+  if (piece.empty()) return;
+  errno = 0;
+  if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) NoteFailure();
+}
+
+void PrintDeviceText(std::string_view text) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t length = velorin::ControlLength(text, i);
+    if (length == 0) continue;
+    Print(text.substr(start, i - start));
+    Print("?");
+    i += length - 1;
+    start = i + 1;
+  }
+  Print(text.substr(start));
+}
+
+bool FinishOutput() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) NoteFailure();
+  errno = 0;
+  if (std::fclose(stdout) != 0) NoteFailure();
+  if (writeError == 0) return true;
+  const char* prefix = "velorin: cannot write output: ";
+  const char* reason = std::strerror(writeError);
+  std::fwrite(prefix, 1, std::strlen(prefix), stderr);
+  std::fwrite(reason, 1, std::strlen(reason), stderr);
+  std::fwrite("\n", 1, 1, stderr);
+  return false;
 }

@@ -46,14 +46,21 @@ bool IsSwitchFolder(const std::string& deviceFolder) {
          ReadAttribute(deviceFolder, "idProduct") == kProductIdText;
 }
 
+std::size_t ControlLength(std::string_view text, std::size_t at) {
+  const auto byte = static_cast<unsigned char>(text[at]);
+  if (byte < 0x20 || byte == 0x7F) return 1;
+  if (byte == 0xC2 && at + 1 < text.size()) {
+    const auto next = static_cast<unsigned char>(text[at + 1]);
+    if (next >= 0x80 && next <= 0x9F) return 2;
+  }
+  return 0;
+}
+
 const char* SerialProblem(std::string_view serial) {
   if (serial.empty()) return "serial number rejected: empty";
   if (serial.size() > kMaxSerialBytes) return "serial number rejected: longer than 126 bytes";
   for (std::size_t i = 0; i < serial.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(serial[i]);
-    const bool c1 = byte == 0xC2 && i + 1 < serial.size() && static_cast<unsigned char>(serial[i + 1]) >= 0x80 &&
-                    static_cast<unsigned char>(serial[i + 1]) <= 0x9F;
-    if (byte < 0x20 || byte == 0x7F || c1) return "serial number rejected: holds a control byte";
+    if (ControlLength(serial, i) != 0) return "serial number rejected: holds a control byte";
   }
   return nullptr;
 }

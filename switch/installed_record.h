@@ -41,10 +41,16 @@ std::optional<std::string> ReadAttribute(const std::string& deviceFolder, const 
 // True when the sysfs device folder is a switch (16c0:2823).
 bool IsSwitchFolder(const std::string& deviceFolder);
 
+// The length of the control character that starts at text[at]: 1 for a byte
+// below 0x20 or 0x7f, 2 for a C1 control encoded in UTF-8 (C2 80 to C2 9F),
+// 0 for anything else. Text from a device holding one must not reach a
+// terminal or a line-based file as it is.
+std::size_t ControlLength(std::string_view text, std::size_t at);
+
 // Why a serial number may not be recorded or listed, or nullptr when it may.
-// It comes from the device: 1 to kMaxSerialBytes bytes, none a control byte
-// (below 0x20, 0x7f, or a C1 control encoded in UTF-8), so it can neither
-// break a record line nor act on a terminal.
+// It comes from the device: 1 to kMaxSerialBytes bytes and no control
+// character (ControlLength), so it can neither break a record line nor act on
+// a terminal.
 const char* SerialProblem(std::string_view serial);
 
 // The serial numbers a record's content holds, in order: its lines without

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,8 +63,11 @@ class Sandbox {
   }
 
   // Runs the program over the fake bus; with fixture, the inventory reads
-  // this sandbox's record/ and devices/ instead of the system's.
-  Result Run(const std::vector<std::string>& args, const std::string& scenario, bool fixture = false) {
+  // this sandbox's record/ and devices/ instead of the system's. Standard
+  // output goes to a file, or to: "closed", "broken pipe" (a pipe whose
+  // reader has gone, SIGPIPE ignored) or a device path such as /dev/full.
+  Result Run(const std::vector<std::string>& args, const std::string& scenario, bool fixture = false,
+             const std::string& stdoutTo = "") {
     Write("scenario", scenario);
     std::vector<std::string> command;
     if (fixture) command = {WITH_FIXTURE, (dir_ / "record").string(), (dir_ / "devices").string(), "--"};
@@ -82,6 +86,17 @@ class Sandbox {
       ::setenv("FAKEUSB_LOG", log.c_str(), 1);
       ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
       ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      int ends[2];
+      if (stdoutTo == "closed") {
+        ::close(1);
+      } else if (stdoutTo == "broken pipe" && ::pipe(ends) == 0) {
+        ::signal(SIGPIPE, SIG_IGN);
+        ::dup2(ends[1], 1);
+        ::close(ends[0]);
+        ::close(ends[1]);
+      } else if (!stdoutTo.empty()) {
+        ::dup2(::open(stdoutTo.c_str(), O_WRONLY), 1);
+      }
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
@@ -120,7 +135,8 @@ const char* const kTwoSwitches =
     "bus=2 serial=12345678\n"
     "bus=2 serial=%s%n kind=2 name=50%\\x20%d\n"
     "bus=2 serial=OLD version=2.0\n"
-    "bus=2 serial=SLOW fail1=-110\n";
+    "bus=2 serial=SLOW fail1=-110\n"
+    "bus=2 serial=EVIL kind=2 name=\\x1b]0;owned\\x07A\\x0aB\\xc2\\x9b2J\\xc2\\xa0\\xe9\\x7f\n";
 
 std::string SetOn(const std::string& id, int value) {
   return "control " + id + " c0 1 " + std::to_string(value) + " 0 8 1000";
@@ -163,6 +179,9 @@ TEST(CommandLineTest, OutputAndExitStatus) {
       {"version 2.0", {"/N=OLD", "/S=on"}, "Changing switch with serial number OLD failed!" + kFailed, 3, {}},
       {"set-state times out", {"/N=SLOW", "/S=on"}, "Changing switch with serial number SLOW failed!" + kFailed, 3,
        {SetOn("2.5", 1)}},
+      {"control bytes in a name are shown, not sent", {"/N=EVIL", "/S=on"},
+       "?]0;owned?A?B?2J\xc2\xa0\xe9? turned on\n", 0, {SetOn("2.6", 1)}},
+      {"control bytes in a queried name", {"/N=EVIL"}, "?]0;owned?A?B?2J\xc2\xa0\xe9? is turned off\n", 0, {}},
       {"unknown serial", {"/N=NONE", "/S=off"}, "Changing switch with serial number NONE failed!" + kFailed, 3, {}},
       {"help after the command", {"/H", "/N=A1", "/S=on"}, "Switch with serial number A1 turned on\n" + kHelp, 0,
        {SetOn("1.1", 1)}},
@@ -175,6 +194,37 @@ TEST(CommandLineTest, OutputAndExitStatus) {
     EXPECT_EQ(result.out, c.out) << c.what;
     EXPECT_EQ(result.status, c.status) << c.what;
     EXPECT_EQ(result.err, "") << c.what;
+    EXPECT_EQ(SetStates(result), c.setStates) << c.what;
+  }
+}
+
+// Output that did not arrive is not success: status 4 and one line saying
+// why on standard error, whatever the run would have ended with otherwise.
+TEST(CommandLineTest, LostOutputIsNotSuccess) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string stdoutTo;
+    std::string err;
+    std::vector<std::string> setStates;
+  };
+  const std::string full = "velorin: cannot write output: No space left on device\n";
+  const std::string closed = "velorin: cannot write output: Bad file descriptor\n";
+  const std::string broken = "velorin: cannot write output: Broken pipe\n";
+  const std::vector<Case> cases = {
+      {"help to a full disk", {"/H"}, "/dev/full", full, {}},
+      {"list to a full disk", {"/L"}, "/dev/full", full, {}},
+      {"query to a closed output", {"/N=A1"}, "closed", closed, {}},
+      {"switch command to a broken pipe: the switch acted", {"/N=A1", "/S=off"}, "broken pipe", broken,
+       {SetOn("1.1", 0)}},
+      {"failure text lost as well", {"/N=NONE"}, "/dev/full", full, {}},
+      {"parse error text lost as well", {"/S=on"}, "closed", closed, {}},
+  };
+  for (const Case& c : cases) {
+    Sandbox sandbox;
+    const Result result = sandbox.Run(c.args, kTwoSwitches, false, c.stdoutTo);
+    EXPECT_EQ(result.status, 4) << c.what;
+    EXPECT_EQ(result.err, c.err) << c.what;
     EXPECT_EQ(SetStates(result), c.setStates) << c.what;
   }
 }

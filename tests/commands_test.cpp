@@ -135,9 +135,11 @@ TEST(ListingTest, Lists) {
        {"B2", "X1", "A1", "B2", "C3"},
        "\nInstalled switches:\nB2\nX1\nA1\nB2\nC3\n\n",
        "\nAvailable switches:\n[B2]: Lamp %s\n[A1]: \n[B2]: Lamp %s\n[C3]: " + name32 + "\n\n"},
+      {"a name cannot forge an entry or reach the terminal", {"E5"}, "\nInstalled switches:\nE5\n\n",
+       "\nAvailable switches:\n[E5]: x?[FAKE]: y?[2J\n\n"},
   };
   for (const Case& c : cases) {
-    fakeusb::Reset({{Switch("A1"), Switch("B2", 2, "Lamp %s")}, {Switch("C3", 2, name32), Switch("D4", 2, "x")}});
+    fakeusb::Reset({{Switch("A1"), Switch("B2", 2, "Lamp %s")}, {Switch("C3", 2, name32), Switch("D4", 2, "x"), Switch("E5", 2, "x\n[FAKE]: y\x1b[2J")}});
     InstalledSwitches = c.installed;
     bool unused = false;
     EXPECT_EQ(Output([] { ListInstalledSwitches(); return true; }, unused), c.installedList) << c.what;
