@@ -23,18 +23,7 @@ void Print(std::string_view piece) {
   if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) NoteFailure();
 }
 
-void PrintDeviceText(std::string_view text) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::size_t length = velorin::ControlLength(text, i);
-    if (length == 0) continue;
-    Print(text.substr(start, i - start));
-    Print("?");
-    i += length - 1;
-    start = i + 1;
-  }
-  Print(text.substr(start));
-}
+void PrintDeviceText(std::string_view text) { Print(velorin::Showable(text)); }
 
 bool FinishOutput() {
   errno = 0;

@@ -56,6 +56,21 @@ std::size_t ControlLength(std::string_view text, std::size_t at) {
   return 0;
 }
 
+std::string Showable(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t length = ControlLength(text, i);
+    if (length == 0) {
+      shown.push_back(text[i]);
+    } else {
+      shown.push_back('?');
+      i += length - 1;
+    }
+  }
+  return shown;
+}
+
 const char* SerialProblem(std::string_view serial) {
   if (serial.empty()) return "serial number rejected: empty";
   if (serial.size() > kMaxSerialBytes) return "serial number rejected: longer than 126 bytes";

@@ -47,6 +47,10 @@ bool IsSwitchFolder(const std::string& deviceFolder);
 // terminal or a line-based file as it is.
 std::size_t ControlLength(std::string_view text, std::size_t at);
 
+// The text with each control character (ControlLength) replaced by one '?':
+// how text from a device or a file is shown, never sent, to a terminal.
+std::string Showable(std::string_view text);
+
 // Why a serial number may not be recorded or listed, or nullptr when it may.
 // It comes from the device: 1 to kMaxSerialBytes bytes and no control
 // character (ControlLength), so it can neither break a record line nor act on

@@ -5,8 +5,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
+#include "diagnostics.h"
+#include "installed_record.h"
 #include "protocol.h"
 
 using namespace velorin;
@@ -26,16 +29,61 @@ int RetryWhileBusy(Step step) {
   return result;
 }
 
-// A string that cannot be read counts as empty.
-std::string ReadSerialString(usb_dev_handle* handle) {
+// The serial-number string, or nullopt (with the error) when it cannot be read.
+std::optional<std::string> ReadSerialString(usb_dev_handle* handle, int& error) {
   char buffer[kSerialBufferLength] = {};
-  const int length = usb_get_string_simple(handle, kSerialStringIndex, buffer, sizeof buffer);
-  if (length < 0) return {};
+  error = usb_get_string_simple(handle, kSerialStringIndex, buffer, sizeof buffer);
+  if (error < 0) return std::nullopt;
   return std::string(buffer, strnlen(buffer, sizeof buffer));
 }
 
 bool IsSwitch(const struct usb_device* device) {
   return device->descriptor.idVendor == kVendorId && device->descriptor.idProduct == kProductId;
+}
+
+// The names the library gives bus and device ("001", "002"), as lsusb shows them.
+std::string LocationOf(const struct usb_device* device) {
+  return std::string("bus ") + device->bus->dirname + " device " + device->filename;
+}
+
+std::string ErrorText(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
+
+// Opens the device and takes it when it is the wanted switch and can be
+// configured and claimed; nullptr otherwise, with the reason diagnosed.
+usb_dev_handle* TakeDevice(struct usb_device* device, const std::string& wanted, bool checkSerial) {
+  const std::string where = LocationOf(device);
+  Diagnose({where, ": a switch (16c0:2823)"});
+  errno = 0;
+  usb_dev_handle* handle = usb_open(device);
+  if (handle == nullptr) {
+    const int error = errno;
+    if (error == EACCES || error == EPERM) {
+      Diagnose({where, ": cannot be opened: ", ErrorText(error),
+                "; the user needs the group plugdev or a local seat session for /dev/bus/usb/", device->bus->dirname,
+                "/", device->filename});
+    } else {
+      Diagnose({where, ": cannot be opened: ", ErrorText(error)});
+    }
+    return nullptr;
+  }
+  int result = 0;
+  const std::optional<std::string> serial = checkSerial ? ReadSerialString(handle, result) : wanted;
+  if (!serial) {
+    Diagnose({where, ": serial number cannot be read: ", ErrorText(-result)});
+  } else if (*serial != wanted) {
+    Diagnose({where, ": serial number differs"});
+  } else if ((result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); })) != 0 ||
+             (result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); })) != 0) {
+    if (result == -EBUSY) {
+      Diagnose({where, ": busy for longer than ", std::to_string(kBusyRetryMs / 1000), " s (another program holds it)"});
+    } else {
+      Diagnose({where, ": cannot be configured or claimed: ", ErrorText(-result)});
+    }
+  } else {
+    return handle;
+  }
+  usb_close(handle);
+  return nullptr;
 }
 
 }  // namespace
@@ -54,30 +102,34 @@ bool TVelorin::Open(const std::string& serial) {
   usb_init();
   usb_find_busses();
   usb_find_devices();
+  bool anySwitch = false;
   for (usb_bus* bus = usb_get_busses(); bus != nullptr && Handle == nullptr; bus = bus->next) {
     for (struct usb_device* device = bus->devices; device != nullptr && Handle == nullptr; device = device->next) {
       if (!IsSwitch(device)) continue;
-      usb_dev_handle* handle = usb_open(device);
-      if (handle == nullptr) continue;
-      const bool accepted =
-          (!CheckSerial || ReadSerialString(handle) == wanted) &&
-          RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); }) == 0 &&
-          RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); }) == 0;
-      if (accepted) {
-        Handle = handle;
-      } else {
-        usb_close(handle);
-      }
+      anySwitch = true;
+      Handle = TakeDevice(device, wanted, CheckSerial);
+      if (Handle != nullptr) Location = LocationOf(device);
     }
   }
-  if (Handle == nullptr) return false;
+  if (Handle == nullptr) {
+    if (anySwitch) {
+      Diagnose({"no usable switch has the serial number ", Showable(wanted)});
+    } else {
+      Diagnose({"no switch (16c0:2823) is attached"});
+    }
+    return false;
+  }
 
-  if (GetVersion().Major != kSupportedMajor) {
+  const TSwitchVersion version = GetVersion();
+  if (version.Major != kSupportedMajor) {
+    Diagnose({Location, ": firmware version ", std::to_string(version.Major), ".", std::to_string(version.Minor),
+              " not supported"});
     Close();
     return false;
   }
   const std::uint8_t kind = GetKind();
   if (kind != kKindPlain && kind != kKindNamed) {
+    Diagnose({Location, ": kind ", std::to_string(kind), " not supported"});
     Close();
     return false;
   }
@@ -94,7 +146,9 @@ void TVelorin::Close() {
 std::optional<bool> TVelorin::GetState() {
   if (Handle == nullptr) return std::nullopt;
   char reply[kReplyLength] = {};
-  if (SendControl(kRequestGetState, 0, 0, reply, sizeof reply) < 1) return std::nullopt;
+  const int result = SendControl(kRequestGetState, 0, 0, reply, sizeof reply);
+  if (result == 0) Diagnose({Location, ": state reply empty"});
+  if (result < 1) return std::nullopt;
   return (reply[0] & 1) != 0;
 }
 
@@ -130,5 +184,9 @@ std::string TVelorin::GetName() {
 }
 
 int TVelorin::SendControl(int request, int value, int index, char* buffer, int length) {
-  return usb_control_msg(Handle, kRequestType, request, value, index, buffer, length, kTimeoutMs);
+  const int result = usb_control_msg(Handle, kRequestType, request, value, index, buffer, length, kTimeoutMs);
+  if (result < 0) {
+    Diagnose({Location, ": transfer failed: request ", std::to_string(request), ": ", ErrorText(-result)});
+  }
+  return result;
 }

@@ -51,4 +51,6 @@ class TVelorin {
 
  private:
   usb_dev_handle* Handle = nullptr;
+  // "bus 001 device 002" of the open switch, for diagnostics.
+  std::string Location;
 };

@@ -81,6 +81,7 @@ class Sandbox {
     fs::remove(log);
     const pid_t pid = ::fork();
     if (pid == 0) {
+      for (const std::string& setting : environment) ::putenv(const_cast<char*>(setting.c_str()));
       ::setenv("LD_LIBRARY_PATH", FAKEUSB_DIR, 1);
       ::setenv("FAKEUSB_SCENARIO", (dir_ / "scenario").c_str(), 1);
       ::setenv("FAKEUSB_LOG", log.c_str(), 1);
@@ -110,6 +111,9 @@ class Sandbox {
     for (std::string line; std::getline(calls, line);) result.calls.push_back(line);
     return result;
   }
+
+  // NAME=VALUE settings for the program's environment.
+  std::vector<std::string> environment;
 
  private:
   fs::path dir_;
@@ -226,6 +230,48 @@ TEST(CommandLineTest, LostOutputIsNotSuccess) {
     EXPECT_EQ(result.status, 4) << c.what;
     EXPECT_EQ(result.err, c.err) << c.what;
     EXPECT_EQ(SetStates(result), c.setStates) << c.what;
+  }
+}
+
+// VELORIN_DEBUG=1 says why on standard error; standard output and the exit
+// status stay exactly as without it.
+TEST(CommandLineTest, DiagnosticsSayWhy) {
+  struct Case {
+    const char* what;
+    std::string scenario;
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::string at1 = "velorin: bus 001 device 001: ", at2 = "velorin: bus 001 device 002: ";
+  const std::string seen1 = at1 + "a switch (16c0:2823)\n", seen2 = at2 + "a switch (16c0:2823)\n";
+  const std::vector<Case> cases = {
+      {"nothing attached", "bus=1 serial=A1 vendor=1234\n", {"/N=A1"}, "velorin: no switch (16c0:2823) is attached\n"},
+      {"unplugged: others differ", "bus=1 serial=B2\nbus=1 noserial\n", {"/N=A1"},
+       seen1 + at1 + "serial number differs\n" + seen2 + at2 + "serial number cannot be read: Broken pipe\n" +
+           "velorin: no usable switch has the serial number A1\n"},
+      {"not accessible", "bus=1 serial=A1 open=fail\n", {"/N=A1", "/S=on"},
+       seen1 + at1 +
+           "cannot be opened: Permission denied; the user needs the group plugdev or a local seat session for "
+           "/dev/bus/usb/001/001\nvelorin: no usable switch has the serial number A1\n"},
+      {"busy", "bus=1 serial=A1 busyclaim=1000\n", {"/N=A1"},
+       seen1 + at1 + "busy for longer than 2 s (another program holds it)\n" +
+           "velorin: no usable switch has the serial number A1\n"},
+      {"other firmware", "bus=1 serial=A1 version=2.0\nbus=1 serial=A1 kind=3\n", {"/N=A1"},
+       seen1 + at1 + "firmware version 2.0 not supported\n"},
+      {"transfer fails", "bus=1 serial=A1 fail1=-110\n", {"/N=A1", "/S=off"},
+       seen1 + at1 + "transfer failed: request 1: Connection timed out\n"},
+      {"works: one line per device looked at", "bus=1 serial=A1\n", {"/N=A1"}, seen1},
+      {"the serial number asked for is shown, not sent", "bus=1 serial=A1\n", {"/N=\x1b]2;x\x07"},
+       seen1 + at1 + "serial number differs\nvelorin: no usable switch has the serial number ?]2;x?\n"},
+  };
+  for (const Case& c : cases) {
+    Sandbox quiet, sandbox;
+    sandbox.environment = {"VELORIN_DEBUG=1"};
+    const Result plain = quiet.Run(c.args, c.scenario), result = sandbox.Run(c.args, c.scenario);
+    EXPECT_EQ(result.err, c.err) << c.what;
+    EXPECT_EQ(result.out, plain.out) << c.what;
+    EXPECT_EQ(result.status, plain.status) << c.what;
+    EXPECT_EQ(plain.err, "") << c.what;
   }
 }
 

@@ -58,6 +58,7 @@ void BuildLists() {
     usb_bus& bus = s.busNodes.emplace_back();
     std::memset(&bus, 0, sizeof bus);
     bus.location = static_cast<std::uint32_t>(b + 1);
+    std::snprintf(bus.dirname, sizeof bus.dirname, "%03zu", b + 1);
     if (previousBus) previousBus->next = &bus;
     bus.prev = previousBus;
     previousBus = &bus;
@@ -67,6 +68,7 @@ void BuildLists() {
       std::memset(&device, 0, sizeof device);
       device.bus = &bus;
       device.devnum = static_cast<std::uint8_t>(d + 1);
+      std::snprintf(device.filename, sizeof device.filename, "%03zu", d + 1);
       device.descriptor.idVendor = s.busses[b][d].vendor;
       device.descriptor.idProduct = s.busses[b][d].product;
       if (previousDevice) {
@@ -236,7 +238,10 @@ struct usb_bus* usb_get_busses(void) {
 usb_dev_handle* usb_open(struct usb_device* dev) {
   usb_dev_handle handle{static_cast<int>(dev->bus->location), dev->devnum};
   Record("open " + fakeusb::Id(&handle));
-  if (fakeusb::Of(&handle).openFails) return nullptr;
+  if (fakeusb::Of(&handle).openFails) {
+    errno = EACCES;  // as for a device node the user may not open
+    return nullptr;
+  }
   ++fakeusb::state().openHandles;
   return new usb_dev_handle(handle);
 }
