@@ -1,8 +1,17 @@
 #!/bin/sh
 # The record helper against fixture sysfs device folders and temporary record
 # files (the record file is passed as the helper's second argument).
+# Runs in a private mount namespace (as a user: in a user namespace of its
+# own, where the folders it makes count as root's) so that it can mount the
+# small and read-only file systems below; nothing leaks out.
 # usage: recorder_test.sh PATH_TO_velorin-record
+if [ "${RECORDER_TEST_INSIDE:-}" != 1 ]; then
+	export RECORDER_TEST_INSIDE=1
+	[ "$(id -u)" = 0 ] || exec unshare --map-root-user --mount --propagation private sh "$0" "$@"
+	exec unshare --mount --propagation private sh "$0" "$@"
+fi
 helper=$1
+# shellcheck source-path=SCRIPTDIR
 . "$(dirname "$0")/lib.sh"
 cd "$work" || exit 1
 
@@ -25,6 +34,16 @@ plug() {
 	"$helper" "$1" "$2" 2>"$work/stderr" || status=$?
 }
 
+# wait_until COMMAND...: polls COMMAND until it succeeds, for 5 seconds at most.
+wait_until() {
+	tries=0
+	until "$@"; do
+		tries=$((tries + 1))
+		[ "$tries" -lt 100 ] || return 1
+		sleep 0.05
+	done
+}
+
 # --- Accepted serial numbers: record grows by whole lines, once each --------
 record=$work/new/sub/installed
 plug "$(device a AB12CD34)" "$record"
@@ -45,10 +64,12 @@ AB12CD34|AB12CD34\nEF56GH78\n
 AB12CD3|AB12CD34\nEF56GH78\nAB12CD3\n
 AB12CD345|AB12CD34\nEF56GH78\nAB12CD3\nAB12CD345\n
 EF56GH78|AB12CD34\nEF56GH78\nAB12CD3\nAB12CD345\n
+NBSP\302\240|AB12CD34\nEF56GH78\nAB12CD3\nAB12CD345\nNBSP\302\240\n
 ROWS
 
 # Shell and format characters are data, stored as they are.
 record=$work/special/installed
+# shellcheck disable=SC2016 # kept from expanding on purpose
 odd='%s%n$(touch x)`id`;|&*'\''"'
 plug "$(device odd "$odd")" "$record"
 expect_status "serial with shell and format characters" 0 "$status"
@@ -62,17 +83,24 @@ plug "$(device long "$long126")" "$record"
 expect_status "126-byte serial" 0 "$status"
 expect_file "126-byte serial recorded" "$record" "$long126\n"
 
-# A last line that lost its newline (edited by hand) is ended, not joined.
+# Records edited by hand: a last line that lost its newline is ended, not
+# joined; empty lines neither count nor hide a serial number; a line ended by
+# a carriage return (an edit on another system) holds its serial number.
+# Each row: record before | serial | record after.
 record=$work/hand/installed
-mkdir -p "$work/hand" && printf 'HAND0001' >"$record"
-plug "$(device hand NEW00001)" "$record"
-expect_file "unterminated last line kept apart" "$record" 'HAND0001\nNEW00001\n'
-
-# Empty lines in the record do not count as a serial number, nor hide one.
-record=$work/blank/installed
-mkdir -p "$work/blank" && printf '\nAB12CD34\n\n' >"$record"
-plug "$(device blank AB12CD34)" "$record"
-expect_file "serial after empty lines found" "$record" '\nAB12CD34\n\n'
+mkdir -p "$work/hand"
+while IFS='|' read -r before serial after; do
+	printf '%b' "$before" >"$record"
+	plug "$(device hand "$serial")" "$record"
+	expect_status "record [$before] plus $serial" 0 "$status"
+	expect_file "record [$before] plus $serial" "$record" "$after"
+done <<'ROWS'
+HAND0001|NEW00001|HAND0001\nNEW00001\n
+\nAB12CD34\n\n|AB12CD34|\nAB12CD34\n\n
+AB12CD34\r\n|AB12CD34|AB12CD34\r\n
+X\nAB12CD34\r|AB12CD34|X\nAB12CD34\r
+OLD00001\r|AB12CD34|OLD00001\r\nAB12CD34\n
+ROWS
 
 # --- Rejected serial numbers: non-zero, nothing written --------------------
 # Each row: expected status | serial file bytes ("-": no serial file) | vendor
@@ -97,6 +125,8 @@ done <<ROWS
 2|AAAA\tBBB|16c0
 2|AAAA\033[31m|16c0
 2|AAAA\177|16c0
+2|AAAA\302\200|16c0
+2|AAAA\302\237BB|16c0
 2|$(printf '%0127d' 7)|16c0
 1|-|16c0
 1|AB12CD34|1234
@@ -112,14 +142,127 @@ expect_file "empty serial file leaves record alone" "$record" 'SEED0001\n'
 # The serial number never appears in the helper's messages.
 device evil 'EVIL\033]0;pwned\007' >/dev/null
 plug "$work/sys/evil" "$record"
+# shellcheck disable=SC2016 # expanded by the inner shell
 check "rejected serial not echoed" sh -c '! grep -q EVIL "$1"' sh "$work/stderr"
 
-# A symlinked record file is not followed.
-printf 'OTHER\n' >"$work/target"
-ln -s "$work/target" "$work/link"
-plug "$(device link LINK0001)" "$work/link"
-check "symlinked record refused" [ "$status" -ne 0 ]
-expect_file "symlink target untouched" "$work/target" 'OTHER\n'
+# --- Records that are refused: status 3 in bounded time, nothing written ---
+# Only a regular file with one link, in a folder that root owns and nobody
+# else may write to, reached without a symlink, is written to. Each row: how
+# the folder DIR is set up | the record given (relative to DIR). The folder
+# holds OTHER as well, which must stay as it is.
+device refused REFUSED1 >/dev/null
+while IFS='|' read -r setup given; do
+	dir=$work/refused/$setup
+	mkdir -p "$dir" && printf 'OTHER\n' >"$dir/other"
+	case $setup in
+	fifo) mkfifo "$dir/installed" ;;
+	symlink) ln -s other "$dir/installed" ;;
+	symlink-to-zero) ln -s /dev/zero "$dir/installed" ;;
+	hard-link) ln "$dir/other" "$dir/installed" ;;
+	symlinked-folder) ln -s . "$dir/folder" ;;
+	foreign-folder)
+		chown 4242 "$dir" 2>/dev/null || {
+			echo "foreign-folder check skipped: no other uid in this user namespace"
+			continue
+		} ;;
+	folder-775) chmod 775 "$dir" ;;
+	folder-757) chmod 757 "$dir" ;;
+	over-16-MiB) truncate -s $((16 * 1024 * 1024 + 1)) "$dir/installed" ;;
+	esac
+	case $given in /*) ;; *) given=$dir/$given ;; esac
+	find "$dir" -printf '%P %y %s %n\n' | sort >"$work/before"
+	status=0
+	timeout 5 "$helper" "$work/sys/refused" "$given" 2>"$work/stderr" || status=$?
+	expect_status "refuse $setup" 3 "$status"
+	find "$dir" -printf '%P %y %s %n\n' | sort >"$work/after"
+	check "refuse $setup: nothing written or made" cmp -s "$work/before" "$work/after"
+	expect_file "refuse $setup: OTHER untouched" "$dir/other" 'OTHER\n'
+done <<'ROWS'
+fifo|installed
+symlink|installed
+symlink-to-zero|installed
+dev-zero|/dev/zero
+dev-full|/dev/full
+hard-link|installed
+symlinked-folder|folder/other
+foreign-folder|installed
+folder-775|installed
+folder-757|installed
+over-16-MiB|installed
+ROWS
+
+# --- A record replaced while the helper waits for the lock ------------------
+# A hand edit (sed -i, most editors) renames a new file over the record; the
+# line goes to the file at the path. Each row: the edit | record after.
+device swap SWAP0001 >/dev/null
+while IFS='|' read -r edit after; do
+	dir=$work/swap-$edit
+	mkdir -p "$dir" && printf 'OLD00001\n' >"$dir/installed"
+	rm -f "$work/held" "$work/go"
+	# shellcheck disable=SC2016 # expanded by the inner shell
+	flock "$dir/installed" sh -c 'touch "$1"; while [ ! -e "$2" ]; do sleep 0.05; done' \
+		sh "$work/held" "$work/go" &
+	holder=$!
+	wait_until test -e "$work/held"
+	"$helper" "$work/sys/swap" "$dir/installed" 2>/dev/null &
+	waiting=$!
+	check "helper waits for the lock ($edit)" wait_until grep -q -- "-> FLOCK .* $waiting " /proc/locks
+	case $edit in
+	rename) printf 'HAND0001\n' >"$dir/new" && mv "$dir/new" "$dir/installed" ;;
+	delete) rm "$dir/installed" ;;
+	esac
+	touch "$work/go"
+	wait "$holder"
+	status=0
+	wait "$waiting" || status=$?
+	expect_status "record replaced by $edit while waiting" 0 "$status"
+	expect_file "record replaced by $edit while waiting gets the line" "$dir/installed" "$after"
+done <<'ROWS'
+rename|HAND0001\nSWAP0001\n
+delete|SWAP0001\n
+ROWS
+
+# --- A full file system: a failed append leaves the record as it was --------
+# A 4 KiB tmpfs, the record filled to a few bytes short of it: the first bytes
+# of the line fit, the rest does not. Each row: printf format of the record.
+mkdir "$work/full"
+mount -t tmpfs -o size=4k,mode=755 velorin-test "$work/full"
+device full FULL0001 >/dev/null
+while read -r format; do
+	# shellcheck disable=SC2059 # the format comes from the table
+	printf "$format" 0 >"$work/full/installed"
+	cp "$work/full/installed" "$work/full-before"
+	plug "$work/sys/full" "$work/full/installed"
+	expect_status "full disk [$format]" 3 "$status"
+	check "full disk [$format]: record as before" cmp -s "$work/full-before" "$work/full/installed"
+done <<'ROWS'
+%04089d\n
+%04095d
+ROWS
+umount "$work/full"
+
+# --- A read-only file system: already recorded counts as recorded -----------
+# Each row: record ("-": none) | serial | status.
+mkdir -p "$work/ro-source" "$work/ro"
+mount --bind "$work/ro-source" "$work/ro"
+mount -o remount,bind,ro "$work/ro"
+while IFS='|' read -r content serial want; do
+	rm -f "$work/ro-source/installed"
+	[ "$content" = - ] || printf '%b' "$content" >"$work/ro-source/installed"
+	plug "$(device ro "$serial")" "$work/ro/installed"
+	expect_status "read-only [$content] plus $serial" "$want" "$status"
+	if [ "$content" = - ]; then
+		check "read-only: no record made" [ ! -e "$work/ro-source/installed" ]
+	else
+		expect_file "read-only [$content] plus $serial: record as before" "$work/ro-source/installed" "$content"
+	fi
+done <<'ROWS'
+AB12CD34\n|AB12CD34|0
+X\nAB12CD34\r\n|AB12CD34|0
+AB12CD34\n|EF56GH78|3
+-|AB12CD34|3
+ROWS
+umount "$work/ro"
 
 # Bad invocations.
 for args in "" "$work/sys/a $record extra"; do
