@@ -3,10 +3,12 @@
 
 #include <string_view>
 
+#include "version.h"
+
 namespace text {
 
 inline constexpr std::string_view kTitle = "Velorin Command Line Tool";
-inline constexpr std::string_view kVersion = "1.0";
+inline constexpr std::string_view kVersion = version::kShown;
 inline constexpr std::string_view kMakerNotice =
     "Copyright (c) 2026 the velorin developers; free software under the MIT License";
 

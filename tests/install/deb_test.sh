@@ -1,8 +1,8 @@
 #!/bin/sh
-# The Debian package from CPack: its file list, modes, dependencies and
-# maintainer scripts.
-# usage: deb_test.sh CPACK BUILD_DIR SOURCE_DIR UDEVDIR
-cpack=$1 build=$2 source=$3 udevdir=$4
+# The Debian package from CPack: its file list, modes, dependencies,
+# changelog and maintainer scripts, and what lintian says of it.
+# usage: deb_test.sh CPACK BUILD_DIR UDEVDIR
+cpack=$1 build=$2 udevdir=$3
 . "$(dirname "$0")/lib.sh"
 
 "$cpack" --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/log" 2>&1
@@ -21,9 +21,10 @@ esac
 expected="-rwxr-xr-x root/root|./usr/bin/velorin
 -rwxr-xr-x root/root|./usr/libexec/velorin-record
 -rw-r--r-- root/root|./usr/share/man/man1/velorin.1.gz
+-rw-r--r-- root/root|./usr/share/doc/velorin/copyright
+-rw-r--r-- root/root|./usr/share/doc/velorin/changelog.Debian.gz
+-rw-r--r-- root/root|./usr/share/lintian/overrides/velorin
 -rw-r--r-- root/root|$rules/60-velorin.rules"
-[ ! -f "$source/LICENSE" ] || expected="$expected
--rw-r--r-- root/root|./usr/share/doc/velorin/copyright"
 
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1 " " $2 "|" $6 }' | sort >"$work/files"
 printf '%s\n' "$expected" | sort >"$work/want"
@@ -55,10 +56,27 @@ helper=$(sed -n 's/.*RUN+="\([^ "]*\) %S%p".*/\1/p' "$work/root/$rules/60-velori
 check "rule runs /usr/libexec/velorin-record" [ "$helper" = /usr/libexec/velorin-record ]
 check "packaged helper is there" [ -x "$work/root$helper" ]
 
+# The changelog's latest entry is this very version.
+logged=$(gzip -dc "$work/root/usr/share/doc/velorin/changelog.Debian.gz" | sed -n '1s/^velorin (\([^)]*\)).*/\1/p')
+check "changelog's first entry is version $(dpkg-deb -f "$deb" Version) (got '$logged')" \
+	[ "$logged" = "$(dpkg-deb -f "$deb" Version)" ]
+
+# lintian with its default settings: no error and no warning.
+if command -v lintian >/dev/null 2>&1; then
+	lintian --fail-on error,warning "$deb" >"$work/lintian" 2>"$work/lintian.err"
+	expect_status "lintian" 0 $?
+	check "lintian: no E: or W: line" sh -c '! grep -Eq "^[EW]: " "$1"' sh "$work/lintian"
+	grep -E '^[EW]: ' "$work/lintian"
+	grep -v 'not recommended' "$work/lintian.err"
+else
+	fail "lintian is not installed (apt-get install lintian)"
+fi
+
 # Installed with dpkg into a throwaway overlay of this system (root only; in
 # a private mount namespace, so the system itself is untouched): the package
 # installs where udev is not running, the installed helper records a switch,
-# and purging keeps the record unless VELORIN_PURGE_RECORD=yes.
+# removing the package keeps the record and purging it deletes the record's
+# folder.
 if [ "$(id -u)" != 0 ]; then
 	echo "dpkg install checks skipped: not root"
 else
@@ -79,16 +97,20 @@ else
 			/usr/libexec/velorin-record /tmp/dev || echo FAIL: installed helper
 			[ \"\$(velorin /L)\" = \"\$(printf \"\\nInstalled switches:\\nAB12CD34\")\" ] ||
 				echo FAIL: installed tool lists the recorded switch
-			dpkg --no-triggers --purge velorin >/dev/null 2>&1 || echo FAIL: dpkg --purge
-			[ -f /var/lib/velorin/installed ] || echo FAIL: purge keeps the record
-			[ ! -e /usr/bin/velorin ] || echo FAIL: purge removes the tool
+			dpkg --no-triggers --remove velorin >/dev/null 2>&1 || echo FAIL: dpkg --remove
+			[ ! -e /usr/bin/velorin ] || echo FAIL: remove removes the tool
+			[ -f /var/lib/velorin/installed ] || echo FAIL: remove keeps the record
 			dpkg --no-triggers -i /tmp/pkg/velorin.deb >/dev/null 2>&1 || echo FAIL: dpkg -i again
-			VELORIN_PURGE_RECORD=yes dpkg --no-triggers --purge velorin >/dev/null 2>&1 || echo FAIL: dpkg --purge asked
-			[ ! -e /var/lib/velorin/installed ] || echo FAIL: asked purge removes the record
+			[ \"\$(velorin /L)\" = \"\$(printf \"\\nInstalled switches:\\nAB12CD34\")\" ] ||
+				echo FAIL: reinstalled tool lists the kept record
+			dpkg --no-triggers --purge velorin >/dev/null 2>&1 || echo FAIL: dpkg --purge
+			[ ! -e /usr/bin/velorin ] || echo FAIL: purge removes the tool
+			[ ! -e /var/lib/velorin ] || echo FAIL: purge removes /var/lib/velorin
+			dpkg -s velorin >/dev/null 2>&1 && echo FAIL: purge leaves no trace in dpkg
 			echo done
 		"' sh "$work/ov" >"$work/dpkg.log" 2>&1
-	check "dpkg install, record, purge in an overlay" grep -qx done "$work/dpkg.log"
-	check "dpkg install, record, purge: no failure" sh -c '! grep -q FAIL "$1"' sh "$work/dpkg.log"
+	check "dpkg install, record, remove, purge in an overlay" grep -qx done "$work/dpkg.log"
+	check "dpkg install, record, remove, purge: no failure" sh -c '! grep -q FAIL "$1"' sh "$work/dpkg.log"
 	grep FAIL "$work/dpkg.log"
 fi
 

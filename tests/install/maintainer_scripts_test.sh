@@ -1,8 +1,8 @@
 #!/bin/sh
 # The package's postinst and postrm, run as dpkg runs them but in a private
 # mount namespace: /run is a fresh tmpfs (udev running or not is whether the
-# control socket exists there), /var/lib/velorin a fixture folder, and udevadm
-# a stand-in that logs its arguments.
+# control socket exists there), so is /var/lib, and udevadm is a stand-in
+# that logs its arguments.
 # usage: maintainer_scripts_test.sh SOURCE_DIR
 source=$1
 . "$(dirname "$0")/lib.sh"
@@ -27,6 +27,7 @@ run() {
 	UDEVADM_LOG=$work/calls UDEVADM_STATUS=$udevadm_status PATH=$work/bin:$PATH UDEV=$udev \
 		"$with_fixture" "$work/record" "$work/devices" -- sh -c '
 		mount -t tmpfs run /run
+		mount -t tmpfs lib /var/lib
 		if [ "$UDEV" = yes ]; then
 			mkdir /run/udev
 			perl -MSocket -e "socket(my \$s, AF_UNIX, SOCK_STREAM, 0) or die; bind(\$s, pack_sockaddr_un(\$ARGV[0])) or die" /run/udev/control
@@ -53,23 +54,23 @@ yes|0|postrm remove|$reload\n
 yes|1|postrm purge|$reload\n
 ROWS
 
-# Purging keeps the record unless VELORIN_PURGE_RECORD=yes.
-# Each row: environment | postrm argument | record left (yes|no)
-while IFS='|' read -r env action kept; do
-	printf 'AB12CD34\n' >"$work/record/installed"
-	# shellcheck disable=SC2086 # the environment is split on purpose
-	env $env "$with_fixture" "$work/record" "$work/devices" -- "$scripts/postrm" "$action"
-	expect_status "postrm $action with [$env]" 0 $?
-	if [ "$kept" = yes ]; then
-		expect_file "postrm $action with [$env] keeps the record" "$work/record/installed" 'AB12CD34\n'
-	else
-		check "postrm $action with [$env] removes the record" [ ! -e "$work/record/installed" ]
-	fi
+# Only purging deletes the record's folder, with whatever it holds; every
+# other postrm call keeps it.
+# Each row: postrm argument | what is left of /var/lib/velorin
+while IFS='|' read -r action left; do
+	run no 0 sh -c '
+		mkdir -p /var/lib/velorin/old
+		printf "AB12CD34\n" >/var/lib/velorin/installed
+		"$@" || exit
+		if [ -d /var/lib/velorin ]; then ls -A /var/lib/velorin; else echo gone; fi' sh "$scripts/postrm" "$action" >"$work/left"
+	expect_status "postrm $action (record)" 0 "$status"
+	expect_file "postrm $action: what is left in /var/lib/velorin" "$work/left" "$left"
 done <<'ROWS'
-VELORIN_PURGE_RECORD=|purge|yes
-VELORIN_PURGE_RECORD=no|purge|yes
-VELORIN_PURGE_RECORD=yes|remove|yes
-VELORIN_PURGE_RECORD=yes|purge|no
+remove|installed\nold\n
+upgrade|installed\nold\n
+abort-install|installed\nold\n
+disappear|installed\nold\n
+purge|gone\n
 ROWS
 
 finish

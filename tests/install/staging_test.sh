@@ -1,8 +1,9 @@
 #!/bin/sh
 # `cmake --install` into DESTDIR staging trees: every file in its place with
-# sane modes, and the udev rule naming the helper where it was installed.
-# usage: staging_test.sh CMAKE SOURCE_DIR BUILD_DIR UDEVDIR
-cmake=$1 source=$2 build=$3 udevdir=$4
+# sane modes, the udev rule naming the helper where it was installed, one
+# version on the help screen and in the man page, and both programs hardened.
+# usage: staging_test.sh CMAKE BUILD_DIR UDEVDIR VERSION
+cmake=$1 build=$2 udevdir=$3 version=$4
 . "$(dirname "$0")/lib.sh"
 
 # rules_dir PREFIX: where the rule goes for that prefix.
@@ -27,13 +28,14 @@ for pass in /usr/all /usr/velorin /opt/velorin/velorin; do
 	expect_status "install --prefix $prefix ($component)" 0 $?
 	rules=$(rules_dir "$prefix")
 
-	# Each row: file | mode. The copyright file comes with a LICENSE only.
+	# Each row: file | mode.
 	expected="$prefix/bin/velorin|755
 $prefix/libexec/velorin-record|755
 $prefix/share/man/man1/velorin.1.gz|644
+$prefix/share/doc/velorin/copyright|644
+$prefix/share/doc/velorin/changelog.Debian.gz|644
+$prefix/share/lintian/overrides/velorin|644
 $rules/60-velorin.rules|644"
-	[ ! -f "$source/LICENSE" ] || expected="$expected
-$prefix/share/doc/velorin/copyright|644"
 	while IFS='|' read -r file mode; do
 		check "$prefix: $file installed" [ -f "$stage$file" ]
 		check "$prefix: $file mode $mode" [ "$(mode_of "$stage$file")" = "$mode" ]
@@ -55,9 +57,26 @@ $prefix/share/doc/velorin/copyright|644"
 	check "$prefix: rule runs $prefix/libexec/velorin-record" \
 		[ "$helper" = "$prefix/libexec/velorin-record" ]
 	check "$prefix: that helper is installed" [ -x "$stage$helper" ]
-	check "$prefix: man page is a gzip'd man1 page" \
-		sh -c 'gzip -dc "$1" | grep -q "^\.TH VELORIN 1 "' sh "$stage$prefix/share/man/man1/velorin.1.gz"
-	check "$prefix: installed tool runs" sh -c '"$1" /H >/dev/null' sh "$stage$prefix/bin/velorin"
+
+	# The help screen and the man page show the project's MAJOR.MINOR.
+	shown=$(echo "$version" | cut -d. -f1,2)
+	help=$("$stage$prefix/bin/velorin" /H | sed -n 's/^Version //p')
+	man=$(gzip -dc "$stage$prefix/share/man/man1/velorin.1.gz" |
+		sed -n 's/^\.TH VELORIN 1 "[^"]*" "velorin \([^"]*\)".*/\1/p')
+	check "$prefix: velorin /H shows version $shown (got '$help')" [ "$help" = "$shown" ]
+	check "$prefix: man page shows version $shown (got '$man')" [ "$man" = "$shown" ]
+done
+
+# Both installed programs as Debian hardens them: position-independent,
+# relocations read-only and bound at start-up, the stack protector in use.
+for program in bin/velorin libexec/velorin-record; do
+	elf=$stage$prefix/$program
+	readelf -hldW --dyn-syms "$elf" >"$work/elf"
+	check "$program is PIE" grep -Eq '^ *Type: +DYN ' "$work/elf"
+	check "$program has RELRO" grep -q ' GNU_RELRO ' "$work/elf"
+	check "$program binds now" grep -Eq '\(FLAGS\) +BIND_NOW' "$work/elf"
+	check "$program calls __stack_chk_fail or a fortified __*_chk" \
+		grep -Eq ' UND __(stack_chk_fail|[A-Za-z0-9_]+_chk)(@| |$)' "$work/elf"
 done
 
 # The rule's two rules, as udev reads them (comments aside).
