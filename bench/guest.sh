@@ -1,3 +1,4 @@
+# shellcheck shell=dash
 # The speed benchmark's guest part, run by the kernel bench's init (busybox
 # sh) in place of its checks: bench/run.sh boots the bench with eight buses
 # and lsusb in the guest. Prints its figures as tab-separated lines:
@@ -5,33 +6,24 @@
 #   @wire  COMMAND  BUS  SEEN  EXPECTED  REQUESTS         (control transfers)
 # and ends with "N passed, M failed" like the bench's checks.
 
-PASSED=0
-FAILED=0
-SW=/run/sw
-RUNS=${VELORIN_BENCH_RUNS:-50}
-mkdir -p $SW /var/lib/velorin
-: >/var/lib/velorin/installed
+# The bench's guest helpers (pass, fail, wait_for, configured, logged, $SW),
+# which bench.sh puts into the guest as /bench-lib.sh.
+# shellcheck source=SCRIPTDIR/../tests/vm/guest/lib.sh
+. /bench-lib.sh
 
-pass() { PASSED=$((PASSED + 1)); echo "ok - $1"; }
-fail() { FAILED=$((FAILED + 1)); echo "FAIL - $1"; shift; for l in "$@"; do echo "    $l"; done; }
-wait_for() {
-  local tries=$(($1 * 20)); shift
-  while [ $tries -gt 0 ]; do "$@" && return 0; sleep 0.05; tries=$((tries - 1)); done
-  return 1
-}
-configured() { [ "$(cat /sys/bus/usb/devices/$1-1/bConfigurationValue 2>/dev/null)" = 1 ]; }
-logged() { grep -q "$2" "$SW/$1.log" 2>/dev/null; }
+RUNS=${VELORIN_BENCH_RUNS:-50}
+: >/var/lib/velorin/installed
 ms_now() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
 
 # sim N [KIND]: switch N (1 to 8) on bus N, serial VSB0000N, kind 2 (named)
 # unless KIND is given.
 sim() {
   local n=$1 kind=${2:-2}
-  velorin-sim --udc dummy_udc.$((n - 1)) --serial VSB0000$n --kind $kind --name "Bench $n" \
-    --state-file $SW/$n.state --log $SW/$n.log &
+  velorin-sim --udc "dummy_udc.$((n - 1))" --serial "VSB0000$n" --kind "$kind" --name "Bench $n" \
+    --state-file "$SW/$n.state" --log "$SW/$n.log" &
   eval "PID_$n=$!"
   renice -10 -p $! >/dev/null
-  wait_for 10 logged $n ready && wait_for 20 configured $n
+  wait_for 10 logged "$n" ready && wait_for 20 configured "$n"
 }
 unsim() { local pid; eval "pid=\$PID_$1"; kill "$pid"; wait "$pid"; wait_for 10 sh -c "[ ! -e /sys/bus/usb/devices/$1-1 ]"; }
 
@@ -40,29 +32,29 @@ unsim() { local pid; eval "pid=\$PID_$1"; kill "$pid"; wait "$pid"; wait_for 10 
 mean_ms() {
   local i=0 t0 t1
   t0=$(ms_now)
-  while [ $i -lt $RUNS ]; do "$@" >/dev/null 2>&1; i=$((i + 1)); done
+  while [ "$i" -lt "$RUNS" ]; do "$@" >/dev/null 2>&1; i=$((i + 1)); done
   t1=$(ms_now)
   awk -v a="$t0" -v b="$t1" -v n="$RUNS" 'BEGIN { printf "%.1f", (b - a) / n }'
 }
-LSUSB="lsusb -v -d 16c0:2823"
+lsusb_switches() { lsusb -v -d 16c0:2823; }
 flip=on
 switch_once() { if [ $flip = on ] ; then flip=off; else flip=on; fi; velorin /N=VSB00001 /S=$flip; }
 perf() {  # perf LABEL SWITCHES COMMAND...: one row, with lsusb timed in the same run
   local label=$1 n=$2; shift 2
   local ours theirs
   ours=$(mean_ms "$@")
-  theirs=$(mean_ms $LSUSB)
+  theirs=$(mean_ms lsusb_switches)
   printf '@perf\t%s\t%s\t%s\t%s\t%s\n' "$label" "$n" "$RUNS" "$ours" "$theirs"
 }
 
-# wire LABEL BUS EXPECTED_COUNT EXPECTED_LIST COMMAND...: the control
+# wire_row LABEL BUS EXPECTED_COUNT EXPECTED_LIST COMMAND...: the control
 # transfers that COMMAND makes on BUS (0: all buses), as usbmon shows them
 # (setup packets of every submission, in order). With an expected count of -
 # the count is only recorded, not checked.
-wire() {
+wire_row() {
   local label=$1 bus=$2 want=$3 wantlist=$4 seen list
   shift 4
-  cat /sys/kernel/debug/usb/usbmon/${bus}u >/tmp/mon &
+  cat "/sys/kernel/debug/usb/usbmon/${bus}u" >/tmp/mon &
   local monpid=$!
   wait_for 5 sh -c "ls -l /proc/$monpid/fd | grep -q usbmon"
   "$@" >/dev/null 2>&1
@@ -86,25 +78,25 @@ OPEN="$S0, $S3, $CFG, $R4, $R5"
 sim 1; sim 2 1
 echo "@perf begin"
 # Transfers per command, against the protocol's own count.
-wire "switch on, kind 2" 1 9 "$OPEN, $R1, $R5, $R5, $R6" velorin /N=VSB00001 /S=on
-wire "switch off, kind 2, all buses (a kind-1 switch on bus 2)" 0 - - velorin /N=VSB00001 /S=off
-wire "switch on, kind 1" 2 7 "$OPEN, $R1, $R5" velorin /N=VSB00002 /S=on
-wire "query, kind 2" 1 9 "$OPEN, $R0, $R5, $R5, $R6" velorin /N=VSB00001
-wire "lsusb -v -d 16c0:2823 (one of two switches)" 1 - - $LSUSB
+wire_row "switch on, kind 2" 1 9 "$OPEN, $R1, $R5, $R5, $R6" velorin /N=VSB00001 /S=on
+wire_row "switch off, kind 2, all buses (a kind-1 switch on bus 2)" 0 - - velorin /N=VSB00001 /S=off
+wire_row "switch on, kind 1" 2 7 "$OPEN, $R1, $R5" velorin /N=VSB00002 /S=on
+wire_row "query, kind 2" 1 9 "$OPEN, $R0, $R5, $R5, $R6" velorin /N=VSB00001
+wire_row "lsusb -v -d 16c0:2823 (one of two switches)" 1 - - lsusb_switches
 unsim 2
 
 # Times, side by side with lsusb on the same bus.
 perf "velorin /N=VSB00001 /S=on (and off, in turn)" 1 switch_once
 perf "velorin /N=VSB00001" 1 velorin /N=VSB00001
 perf "velorin /A" 1 velorin /A
-wire "/A, 1 switches" 0 - - velorin /A
+wire_row "/A, 1 switches" 0 - - velorin /A
 n=2
 for want in 2 4 8; do
   while [ $n -le $want ]; do sim $n; n=$((n + 1)); done
   perf "velorin /A" $want velorin /A
   # Each entry's Open reads the serial number of every switch before the one
   # it wants; the least /A needs is 8 transfers per kind-2 switch.
-  wire "/A, $want switches" 0 - - velorin /A
+  wire_row "/A, $want switches" 0 - - velorin /A
 done
 echo "@perf end"
 echo "$PASSED passed, $FAILED failed"

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Shared helpers of the install tests (POSIX sh). Each test script sources it,
 # calls check/expect_* and ends with `finish`.
 set -u
@@ -19,6 +20,11 @@ check() {
 	name=$1
 	shift
 	if "$@"; then pass; else fail "$name"; fi
+}
+
+# not COMMAND...: succeeds when COMMAND fails, for check.
+not() {
+	! "$@"
 }
 
 # expect_file NAME FILE EXPECTED_PRINTF_ESCAPES: FILE's bytes equal the

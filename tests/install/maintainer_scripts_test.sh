@@ -24,6 +24,7 @@ run() {
 	status=0
 	udev=$1 udevadm_status=$2
 	shift 2
+	# shellcheck disable=SC2016 # the script's variables are set for it, in the namespace
 	UDEVADM_LOG=$work/calls UDEVADM_STATUS=$udevadm_status PATH=$work/bin:$PATH UDEV=$udev \
 		"$with_fixture" "$work/record" "$work/devices" -- sh -c '
 		mount -t tmpfs run /run

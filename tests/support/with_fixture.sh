@@ -6,7 +6,10 @@
 #
 # usage: with_fixture.sh RECORD_DIR DEVICES_DIR -- COMMAND [ARG...]
 set -eu
-[ $# -ge 4 ] && [ "$3" = "--" ] || { echo "usage: $0 RECORD_DIR DEVICES_DIR -- COMMAND..." >&2; exit 125; }
+if [ $# -lt 4 ] || [ "$3" != "--" ]; then
+  echo "usage: $0 RECORD_DIR DEVICES_DIR -- COMMAND..." >&2
+  exit 125
+fi
 
 if [ "${WITH_FIXTURE_INSIDE:-}" != 1 ]; then
   if [ "$(id -u)" = 0 ]; then
