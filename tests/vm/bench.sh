@@ -37,7 +37,10 @@ while [ $# -gt 0 ]; do
     *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-[ -n "$velorin" ] && [ -n "$sim" ] && [ -n "$work" ] || { echo "usage: bench.sh --velorin PATH --sim PATH --work DIR [--cache DIR]" >&2; exit 2; }
+if [ -z "$velorin" ] || [ -z "$sim" ] || [ -z "$work" ]; then
+  echo "usage: bench.sh --velorin PATH --sim PATH --work DIR [--cache DIR]" >&2
+  exit 2
+fi
 [ -n "$cache" ] || cache="$work/cache"
 for f in "$velorin" "$sim"; do
   [ -x "$f" ] || { echo "bench.sh: $f is missing or not executable (build first)" >&2; exit 2; }
@@ -62,11 +65,11 @@ kernel_package() {
 }
 
 fetch_kernel() {
-  local pkg dir tmp deb payload off
+  local pkg dir tmp deb payload off offsets
   pkg=$(kernel_package || true)
   if [ -z "$pkg" ]; then
     # No package lists (offline, or apt-get update never ran): use the newest cached one.
-    pkg=$(ls -1 "$cache" 2>/dev/null | grep '^linux-image-' | sort -V | tail -n 1 || true)
+    pkg=$(find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' -printf '%f\n' 2>/dev/null | sort -V | tail -n 1 || true)
     [ -n "$pkg" ] || { echo "bench.sh: cannot resolve linux-image-amd64 (run apt-get update)" >&2; exit 2; }
   fi
   dir="$cache/$pkg"
@@ -89,7 +92,8 @@ fetch_kernel() {
     # inside it boots directly through its PVH entry. Find the compressed
     # payload by its magic and unpack the first one that yields an ELF file.
     payload=$(ls "$tmp"/root/boot/vmlinuz-*)
-    for off in $(LC_ALL=C grep -aboP '\xfd7zXZ\x00' "$payload" | cut -d: -f1); do
+    mapfile -t offsets < <(LC_ALL=C grep -aboP '\xfd7zXZ\x00' "$payload" | cut -d: -f1)
+    for off in "${offsets[@]}"; do
       tail -c +$((off + 1)) "$payload" | xz -dcq >"$dir/vmlinux" 2>/dev/null || true
       if [ "$(head -c 4 "$dir/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ]; then break; fi
       rm -f "$dir/vmlinux"

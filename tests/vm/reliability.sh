@@ -27,8 +27,10 @@ while [ $# -gt 0 ]; do
     *) echo "reliability.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-[ -n "$velorin" ] && [ -n "$sim" ] && [ -n "$hold" ] && [ -n "$work" ] ||
-  { echo "usage: reliability.sh --velorin PATH --sim PATH --hold PATH --work DIR [--cache DIR] [--write FILE | --check FILE]" >&2; exit 2; }
+if [ -z "$velorin" ] || [ -z "$sim" ] || [ -z "$hold" ] || [ -z "$work" ]; then
+  echo "usage: reliability.sh --velorin PATH --sim PATH --hold PATH --work DIR [--cache DIR] [--write FILE | --check FILE]" >&2
+  exit 2
+fi
 mkdir -p "$work"
 # VELORIN_VM_CACHE, when set, wins over --cache (as for the other bench test).
 cache="${VELORIN_VM_CACHE:-${cache:-$work/cache}}"

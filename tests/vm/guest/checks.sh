@@ -55,7 +55,7 @@ wait_for 10 logged 0 ready && echo dummy_udc.0 >$G0/UDC
 # The others build their own gadgets: --udc NAME.
 sim() {  # sim N SERIAL OPTIONS...
   n=$1 serial=$2; shift 2
-  velorin-sim --udc dummy_udc.$n --serial "$serial" --state-file $SW/$n.state --log $SW/$n.log "$@" &
+  velorin-sim --udc "dummy_udc.$n" --serial "$serial" --state-file "$SW/$n.state" --log "$SW/$n.log" "$@" &
   renice -10 -p $! >/dev/null
 }
 NAME32="Thirty-two byte name of switch 3"
@@ -157,7 +157,7 @@ expect "set-state answered after the timeout fails" 3 "$(failed VS600006)" /N=VS
 expect "the slow switch answers a query afterwards" 0 'Slow to switch is turned on\n' /N=VS600006
 check "the slow switch's late answer to set-state was refused" \
   logged 5 ' c0 01 0001 0000 0008 reply 8 after 1500 ms failed'
-grep ' c0 01 ' $SW/5.log | sed 's/^/    /'
+grep ' c0 01 ' "$SW/5.log" | sed 's/^/    /'
 expect "stalled set-state fails" 3 "$(failed VS700007)" /N=VS700007 /S=on
 check "the stalling switch stayed off" [ "$(state 6)" = off ]
 expect "unknown serial fails" 3 "$(failed VS999999)" /N=VS999999 /S=on
@@ -175,7 +175,7 @@ while [ $i -le 20 ]; do
    echo $? >/tmp/par.$i.rc; uptime_cs >/tmp/par.$i.end) &
   i=$((i + 1))
 done
-ended() { [ "$(ls /tmp/par.*.end 2>/dev/null | wc -l)" = 20 ]; }
+ended() { set -- /tmp/par.*.end; [ -e "$1" ] && [ "$#" = 20 ]; }
 wait_for 60 ended
 i=1 bad="" slowest=0 all=0
 while [ $i -le 20 ]; do
@@ -195,7 +195,7 @@ seconds() { echo "$(($1 / 100)).$(($1 / 10 % 10))$(($1 % 10)) s"; }
 echo "    20 concurrent commands: the slowest took $(seconds $slowest), all ended $(seconds $all) after the first start"
 if [ -z "$bad" ]; then pass "20 concurrent switch commands on one switch all exit 0 with their report"
 else fail "20 concurrent switch commands on one switch all exit 0 with their report" "$bad"; fi
-last=$(grep ' c0 01 ' $SW/1.log | tail -n 1 | awk '{ print ($4 == "0001") ? "on" : "off" }')
+last=$(grep ' c0 01 ' "$SW/1.log" | tail -n 1 | awk '{ print ($4 == "0001") ? "on" : "off" }')
 check "the switch got 20 set-state requests and holds the state of the last one" \
   [ "$(($(setstates 1) - before)) $(state 1)" = "20 $last" ]
 

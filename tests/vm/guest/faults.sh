@@ -1,3 +1,4 @@
+# shellcheck shell=dash
 # The bench's fault matrix and shared-use checks, run by the guest's init
 # (busybox sh) in place of checks.sh: bench.sh --checks tests/vm/guest/faults.sh
 # --extra velorin-hold --buses 4.
@@ -14,12 +15,13 @@
 # ASCII), between the lines "@rows begin" and "@rows end";
 # tests/vm/reliability.sh turns them into docs/reliability.md.
 
+# shellcheck source=SCRIPTDIR/lib.sh
 . /bench-lib.sh
 REC=/var/lib/velorin/installed
 : >$REC
 
 ms_now() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
-node() { printf '/dev/bus/usb/%03d/%03d' "$1" "$(cat /sys/bus/usb/devices/$1-1/devnum)"; }
+node() { printf '/dev/bus/usb/%03d/%03d' "$1" "$(cat "/sys/bus/usb/devices/$1-1/devnum")"; }
 state() { cat "$SW/$1.state" 2>/dev/null; }
 setstates() { grep -c ' c0 01 ' "$SW/$1.log" 2>/dev/null; }
 
@@ -37,12 +39,12 @@ escape() {  # escape [FILE]: FILE or standard input
 # hardware. An empty SERIAL leaves the serial option out.
 sim() {
   local n=$1 tag=$2 serial=$3; shift 3
-  rm -f $SW/$tag.log $SW/$tag.state
+  rm -f "$SW/$tag.log" "$SW/$tag.state"
   if [ -n "$serial" ]; then set -- --serial "$serial" "$@"; fi
-  velorin-sim --udc dummy_udc.$n --state-file $SW/$tag.state --log $SW/$tag.log "$@" &
+  velorin-sim --udc "dummy_udc.$n" --state-file "$SW/$tag.state" --log "$SW/$tag.log" "$@" &
   eval "PID_$tag=$!"
   renice -10 -p $! >/dev/null
-  wait_for 10 logged $tag ready
+  wait_for 10 logged "$tag" ready
 }
 unsim() {  # unsim NAME BUS: stops the switch and waits until its bus is empty
   local pid
@@ -52,7 +54,7 @@ unsim() {  # unsim NAME BUS: stops the switch and waits until its bus is empty
     wait "$pid" 2>/dev/null
   fi
   eval "PID_$1="
-  wait_for 10 gone $2
+  wait_for 10 gone "$2"
 }
 
 T=VSF00001 B=VSBYSTD1
@@ -295,27 +297,27 @@ name_of() { case $1 in 1) echo One ;; 2) echo Two ;; 3) echo "Switch with serial
 # /tmp/TAG.i.*.
 burst() {
   local tag=$1 count=$2 spread=$3 i=1 sw want
-  rm -f /tmp/$tag.*
-  while [ $i -le $count ]; do
+  rm -f "/tmp/$tag".*
+  while [ "$i" -le "$count" ]; do
     sw=$((1 + i % spread)); if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
-    (t0=$(ms_now); timeout 30 velorin /N=VSS0000$sw /S=$want >/tmp/$tag.$i.out 2>/tmp/$tag.$i.err
-     echo $? >/tmp/$tag.$i.rc; echo $(($(ms_now) - t0)) >/tmp/$tag.$i.ms) &
+    (t0=$(ms_now); timeout 30 velorin "/N=VSS0000$sw" "/S=$want" >"/tmp/$tag.$i.out" 2>"/tmp/$tag.$i.err"
+     echo $? >"/tmp/$tag.$i.rc"; echo $(($(ms_now) - t0)) >"/tmp/$tag.$i.ms") &
     i=$((i + 1))
   done
 }
 # judge TAG COUNT SPREAD WHAT: checks a burst's results.
 judge() {
   local tag=$1 count=$2 spread=$3 what=$4 i=1 sw want bad="" slowest=0 ms
-  ended() { [ "$(ls /tmp/$tag.*.ms 2>/dev/null | wc -l)" = "$count" ]; }
+  ended() { set -- "/tmp/$tag".*.ms; [ -e "$1" ] && [ "$#" = "$count" ]; }
   wait_for 60 ended
-  while [ $i -le $count ]; do
+  while [ "$i" -le "$count" ]; do
     sw=$((1 + i % spread)); if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
-    printf '%s turned %s\n' "$(name_of $sw)" $want >/tmp/$tag.want
-    ms=$(cat /tmp/$tag.$i.ms 2>/dev/null || echo 99999)
-    [ "$ms" -gt $slowest ] && slowest=$ms
-    if [ "$(cat /tmp/$tag.$i.rc 2>/dev/null)" != 0 ] || ! cmp -s /tmp/$tag.want /tmp/$tag.$i.out ||
-       [ -s /tmp/$tag.$i.err ] || [ "$ms" -gt $BOUND_MS ]; then
-      bad="$bad #$i(exit $(cat /tmp/$tag.$i.rc 2>/dev/null), $ms ms: $(cat /tmp/$tag.$i.out /tmp/$tag.$i.err | head -c 120))"
+    printf '%s turned %s\n' "$(name_of "$sw")" "$want" >"/tmp/$tag.want"
+    ms=$(cat "/tmp/$tag.$i.ms" 2>/dev/null || echo 99999)
+    [ "$ms" -gt "$slowest" ] && slowest=$ms
+    if [ "$(cat "/tmp/$tag.$i.rc" 2>/dev/null)" != 0 ] || ! cmp -s "/tmp/$tag.want" "/tmp/$tag.$i.out" ||
+       [ -s "/tmp/$tag.$i.err" ] || [ "$ms" -gt "$BOUND_MS" ]; then
+      bad="$bad #$i(exit $(cat "/tmp/$tag.$i.rc" 2>/dev/null), $ms ms: $(cat "/tmp/$tag.$i.out" "/tmp/$tag.$i.err" | head -c 120))"
     fi
     i=$((i + 1))
   done
@@ -328,12 +330,14 @@ judge() {
 final_states() {
   local n last ok=true
   for n in "$@"; do
-    last=$(grep ' c0 01 ' $SW/s$n.log | tail -n 1 | awk '{ print ($4 == "0001") ? "on" : "off" }')
-    [ -n "$last" ] && [ "$(state s$n)" = "$last" ] || { ok=false; echo "    switch $n: state $(state s$n), last request $last"; }
+    last=$(grep ' c0 01 ' "$SW/s$n.log" | tail -n 1 | awk '{ print ($4 == "0001") ? "on" : "off" }')
+    if [ -z "$last" ] || [ "$(state "s$n")" != "$last" ]; then
+      ok=false; echo "    switch $n: state $(state "s$n"), last request $last"
+    fi
   done
   $ok
 }
-sets() { local n total=0; for n in "$@"; do total=$((total + $(setstates s$n))); done; echo $total; }
+sets() { local n total=0; for n in "$@"; do total=$((total + $(setstates "s$n"))); done; echo "$total"; }
 
 before=$(sets 1)
 burst one 20 1; judge one 20 1 "20 commands at once on one switch"
@@ -350,7 +354,7 @@ check "three switches: final states are ones a command asked for" final_states 1
 # arrive one every 300 ms; the loop's queries must all succeed as well.
 rm -f /tmp/loop.*
 (n=0; end=$(($(ms_now) + 5000))
- while [ $(ms_now) -lt $end ]; do
+ while [ "$(ms_now)" -lt "$end" ]; do
    n=$((n + 1)); t0=$(ms_now)
    timeout 30 velorin /N=VSS00001 >/tmp/loop.out 2>/tmp/loop.err; rc=$?
    ms=$(($(ms_now) - t0))
