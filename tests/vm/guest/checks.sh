@@ -1,25 +1,10 @@
+# shellcheck shell=dash
 # The bench's checks, run by the guest's init (busybox sh) against the real
 # tool binary and virtual switches on dummy_hcd buses. Each check prints
 # "ok - NAME" or "FAIL - NAME" with details; the last line is the count.
 
+# shellcheck source=SCRIPTDIR/lib.sh
 . /bench-lib.sh
-
-# Runs the tool; its standard output goes to /tmp/out, standard error to
-# /tmp/err, its exit status to RC. A hung tool is stopped after 20 s.
-run() { timeout 20 velorin "$@" >/tmp/out 2>/tmp/err; RC=$?; }
-
-# expect NAME STATUS TEXT ARGS...: the tool's output is TEXT (with \n
-# escapes) byte for byte, its exit status STATUS, and standard error empty.
-expect() {
-  name=$1 want_rc=$2; printf '%b' "$3" >/tmp/want; shift 3
-  run "$@"
-  if [ "$RC" = "$want_rc" ] && cmp -s /tmp/want /tmp/out && [ ! -s /tmp/err ]; then
-    pass "$name"
-  else
-    fail "$name" "velorin $*" "exit status $RC, wanted $want_rc" "output:" "$(od -c /tmp/out | head -n 12)" \
-      "wanted:" "$(od -c /tmp/want | head -n 12)" "stderr: $(head -c 300 /tmp/err)"
-  fi
-}
 
 state() { cat "$SW/$1.state"; }
 setstates() { grep -c ' c0 01 ' "$SW/$1.log"; }  # request 1 as logged by switch N
@@ -36,21 +21,7 @@ states_are() {  # states_are S0 S1 S2: the first three switches' own states
 # Switch 0 is set up by hand, as a user would: configfs gadget, FunctionFS
 # mount, the program, then the UDC binding.
 G0=/sys/kernel/config/usb_gadget/sw0
-mkdir $G0
-echo 0x16c0 >$G0/idVendor
-echo 0x2823 >$G0/idProduct
-echo 0x0100 >$G0/bcdDevice
-mkdir $G0/strings/0x409
-echo "Bench" >$G0/strings/0x409/manufacturer
-echo "Virtual switch" >$G0/strings/0x409/product
-echo VS100001 >$G0/strings/0x409/serialnumber
-mkdir $G0/configs/c.1 $G0/functions/ffs.sw0
-ln -s $G0/functions/ffs.sw0 $G0/configs/c.1/
-mkdir -p /run/ffs/sw0
-mount -t functionfs sw0 /run/ffs/sw0
-velorin-sim --ffs /run/ffs/sw0 --kind 1 --state-file $SW/0.state --log $SW/0.log &
-renice -10 -p $! >/dev/null
-wait_for 10 logged 0 ready && echo dummy_udc.0 >$G0/UDC
+gadget 0 VS100001 --kind 1 && echo dummy_udc.0 >$G0/UDC
 
 # The others build their own gadgets: --udc NAME.
 sim() {  # sim N SERIAL OPTIONS...
@@ -88,21 +59,12 @@ expect "switch off by serial, kind 2 with a name containing %" 0 'Desk lamp 100%
 check "only switch VS200002 changed (on, off, off)" states_are on off off
 
 # The wire: one switch command on a kind-2 switch, seen by usbmon.
-dev=$(printf '%03d' "$(cat /sys/bus/usb/devices/3-1/devnum)")
-cat /sys/kernel/debug/usb/usbmon/3u >/tmp/mon &
-monpid=$!
-wait_for 5 sh -c "ls -l /proc/$monpid/fd | grep -q usbmon"
+dev=$(cat /sys/bus/usb/devices/3-1/devnum)
+monitor 3
 expect "switch on, kind 2 with a 32-byte name" 0 "$NAME32 turned on\\n" /N=VS300003 /S=on
-wire() { awk -v dev="3:$dev" '{ split($4, a, ":"); if (a[2] ":" a[3] != dev) next
-  if ($3 == "S") print ($5 == "s" ? $6 " " $7 " " $8 " " $9 " " $10 : "non-control " $4); else done++ }
-  END { print done " completed" }' /tmp/mon; }
-wait_for 3 sh -c "[ \"\$(grep -c ' C ' /tmp/mon)\" -ge 9 ]"
-sleep 0.2
-kill $monpid
-wire >/tmp/wire
-printf '%s\n' "80 06 0300 0000 00ff" "80 06 0303 0409 00ff" "00 09 0001 0000 0000" \
-  "c0 04 0000 0000 0008" "c0 05 0000 0000 0008" "c0 01 0001 0000 0008" \
-  "c0 05 0000 0000 0008" "c0 05 0000 0000 0008" "c0 06 0000 0000 0020" "9 completed" >/tmp/wire.want
+stop_monitor 9
+wire 3 "$dev" >/tmp/wire
+echo "$WIRE_ON_KIND2" >/tmp/wire.want
 if cmp -s /tmp/wire /tmp/wire.want; then
   pass "usbmon: string 0, string 3, SET_CONFIGURATION 1, requests 4 5 1 5 5 6, nothing else"
 else
@@ -147,7 +109,6 @@ expect "replugged switch answers a query" 0 'Switch with serial number VS100001 
 expect "/A after replug lists VS100001 again" 0 "\\nAvailable switches:\\n$A3$A1$A3$ARE\\n" /A
 
 # --- failures --------------------------------------------------------------
-failed() { printf 'Changing switch with serial number %s failed!\\nError: Switch not installed or not available!\\n\\n' "$1"; }
 expect "version 2.0 is refused" 3 "$(failed VS400004)" /N=VS400004 /S=on
 expect "kind 3 is refused" 3 "$(failed VS500005)" /N=VS500005 /S=on
 check "refused switches never got a set-state request" [ "$(setstates 3) $(setstates 4)" = "0 0" ]

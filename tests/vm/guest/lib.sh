@@ -1,3 +1,4 @@
+# shellcheck shell=dash
 # Helpers shared by the guest's check scripts (busybox sh). Each check prints
 # "ok - NAME" or "FAIL - NAME" with details; the script ends with the count.
 
@@ -22,6 +23,122 @@ wait_for() {
   while [ $tries -gt 0 ]; do "$@" && return 0; sleep 0.05; tries=$((tries - 1)); done
   return 1
 }
-configured() { [ "$(cat /sys/bus/usb/devices/$1-1/bConfigurationValue 2>/dev/null)" = 1 ]; }
-gone() { [ ! -e /sys/bus/usb/devices/$1-1 ]; }
+configured() { [ "$(cat "/sys/bus/usb/devices/$1-1/bConfigurationValue" 2>/dev/null)" = 1 ]; }
+gone() { [ ! -e "/sys/bus/usb/devices/$1-1" ]; }
 logged() { grep -q "$2" "$SW/$1.log" 2>/dev/null; }
+ms_now() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
+node() { printf '/dev/bus/usb/%03d/%03d' "$1" "$(cat "/sys/bus/usb/devices/$1-1/devnum")"; }
+
+# --- the tool ------------------------------------------------------------------
+# run ARGS...: runs the tool, as user $AS when set; its standard output goes to
+# /tmp/out, standard error to /tmp/err, its exit status to RC. A hung tool is
+# stopped after 20 s.
+AS=""
+run() {
+  if [ -n "$AS" ]; then timeout 20 su -s /bin/velorin "$AS" -- "$@" >/tmp/out 2>/tmp/err
+  else timeout 20 velorin "$@" >/tmp/out 2>/tmp/err; fi
+  RC=$?
+}
+
+# expect NAME STATUS TEXT ARGS...: the tool's output is TEXT (with \n
+# escapes) byte for byte, its exit status STATUS, and standard error empty.
+expect() {
+  name=$1 want_rc=$2; printf '%b' "$3" >/tmp/want; shift 3
+  run "$@"
+  if [ "$RC" = "$want_rc" ] && cmp -s /tmp/want /tmp/out && [ ! -s /tmp/err ]; then
+    pass "$name"
+  else
+    fail "$name" "velorin $*${AS:+ (as $AS)}" "exit status $RC, wanted $want_rc" "output:" "$(od -c /tmp/out | head -n 12)" \
+      "wanted:" "$(od -c /tmp/want | head -n 12)" "stderr: $(head -c 300 /tmp/err)"
+  fi
+}
+# The failure report for serial number $1 (exit status 3).
+failed() { printf 'Changing switch with serial number %s failed!\\nError: Switch not installed or not available!\\n\\n' "$1"; }
+
+# Users for runs without root: alice is in plugdev, bob is not.
+users() {
+  printf 'root:x:0:0:root:/:/bin/sh\nalice:x:1000:1000::/tmp:/bin/sh\nbob:x:1001:1001::/tmp:/bin/sh\n' >/etc/passwd
+  printf 'root:x:0:\nplugdev:x:46:alice\nalice:x:1000:\nbob:x:1001:\n' >/etc/group
+}
+
+# --- switches built by hand -------------------------------------------------------
+# gadget N SERIAL SIM_OPTIONS...: switch N for bus N+1, not plugged in yet:
+# configfs gadget swN with SERIAL as string 3, its FunctionFS mount and
+# velorin-sim serving it (state and log in $SW/N.*), at raised priority as a
+# switch answers in hardware. plug N and unplug N bind it to dummy_udc.N and
+# undo that, and wait until the bus shows it.
+gadget() {
+  local n=$1 serial=$2 g=/sys/kernel/config/usb_gadget/sw$1
+  shift 2
+  mkdir "$g" "$g/strings/0x409" "$g/configs/c.1" "$g/functions/ffs.sw$n"
+  mkdir -p "/run/ffs/sw$n"
+  echo 0x16c0 >"$g/idVendor"; echo 0x2823 >"$g/idProduct"; echo 0x0100 >"$g/bcdDevice"
+  echo "Bench" >"$g/strings/0x409/manufacturer"
+  echo "Virtual switch" >"$g/strings/0x409/product"
+  echo "$serial" >"$g/strings/0x409/serialnumber"
+  ln -s "$g/functions/ffs.sw$n" "$g/configs/c.1/"
+  mount -t functionfs "sw$n" "/run/ffs/sw$n"
+  velorin-sim --ffs "/run/ffs/sw$n" --state-file "$SW/$n.state" --log "$SW/$n.log" "$@" &
+  renice -10 -p $! >/dev/null
+  wait_for 10 logged "$n" ready
+}
+plug() { echo "dummy_udc.$1" >"/sys/kernel/config/usb_gadget/sw$1/UDC" && wait_for 20 configured $(($1 + 1)); }
+unplug() { echo "" >"/sys/kernel/config/usb_gadget/sw$1/UDC" && wait_for 10 gone $(($1 + 1)); }
+
+# --- usbmon ----------------------------------------------------------------------
+# monitor BUS: traces bus BUS into /tmp/mon until stop_monitor (which waits
+# for COUNT completions first, up to 3 s); wire BUS DEV: the setup packets
+# submitted to device DEV (decimal) on it, then how many transfers completed.
+monitor() {
+  cat "/sys/kernel/debug/usb/usbmon/$1u" >/tmp/mon &
+  MONPID=$!
+  wait_for 5 sh -c "ls -l /proc/$MONPID/fd | grep -q usbmon"
+}
+stop_monitor() {
+  wait_for 3 sh -c "[ \"\$(grep -c ' C ' /tmp/mon)\" -ge $1 ]"
+  sleep 0.2
+  kill "$MONPID"
+}
+wire() {
+  awk -v dev="$1:$(printf '%03d' "$2")" '{ split($4, a, ":"); if (a[2] ":" a[3] != dev) next
+    if ($3 == "S") print ($5 == "s" ? $6 " " $7 " " $8 " " $9 " " $10 : "non-control " $4); else done++ }
+    END { print done " completed" }' /tmp/mon
+}
+# One switch command on a kind-2 switch: string 0, string 3,
+# SET_CONFIGURATION 1, then requests 4 5 1 5 5 6 and nothing else.
+# shellcheck disable=SC2034  # for the scripts that source this file
+WIRE_ON_KIND2="80 06 0300 0000 00ff
+80 06 0303 0409 00ff
+00 09 0001 0000 0000
+c0 04 0000 0000 0008
+c0 05 0000 0000 0008
+c0 01 0001 0000 0008
+c0 05 0000 0000 0008
+c0 05 0000 0000 0008
+c0 06 0000 0000 0020
+9 completed"
+
+# --- udev ------------------------------------------------------------------------
+REC=/var/lib/velorin/installed
+export SYSTEMD_PAGER=cat  # udevadm's pager would wait on the console
+udevd_start() { /lib/systemd/systemd-udevd --daemon 2>>/tmp/udevd.log && udevadm control --ping; }
+# The replay that the install's instructions and the package's postinst run.
+replay() {
+  udevadm control --reload-rules &&
+    udevadm trigger --action=add --subsystem-match=usb --attr-match=idVendor=16c0 --attr-match=idProduct=2823 &&
+    udevadm settle
+}
+# given NODE: udev gave NODE to plugdev (crw-rw---- root plugdev) and tagged it uaccess.
+given() {
+  local got tags
+  got=$(stat -c '%A %U %G' "$1")
+  tags=$(udevadm info -q property -n "$1" | grep '^CURRENT_TAGS=')
+  case "$got $tags" in "crw-rw---- root plugdev CURRENT_TAGS="*:uaccess:*) return 0 ;; esac
+  echo "    $1: $got, $tags"
+  return 1
+}
+# recorded SERIAL...: the record holds exactly these lines, each once, in any order.
+recorded() {
+  [ "$(sort "$REC" 2>/dev/null | tr '\n' ' ')" = "$(printf '%s\n' "$@" | sort | tr '\n' ' ')" ] ||
+    { echo "    record: $(tr '\n' ' ' <"$REC" 2>&1)"; return 1; }
+}
