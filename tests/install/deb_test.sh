@@ -2,7 +2,7 @@
 # The Debian package from CPack: its file list, modes, dependencies,
 # changelog and maintainer scripts, and what lintian says of it.
 # usage: deb_test.sh CPACK BUILD_DIR UDEVDIR
-cpack=$1 build=$2 udevdir=$3
+cpack=$1 build=$2 udevdir=$3 completionsdir=$4
 . "$(dirname "$0")/lib.sh"
 
 "$cpack" --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/log" 2>&1
@@ -16,6 +16,10 @@ case $udevdir in
 /*) rules=.$udevdir/rules.d ;;
 *) rules=./usr/$udevdir/rules.d ;;
 esac
+case $completionsdir in
+/*) completions=.$completionsdir ;;
+*) completions=./usr/$completionsdir ;;
+esac
 
 # Each row: mode and owner as dpkg-deb lists them | path.
 expected="-rwxr-xr-x root/root|./usr/bin/velorin
@@ -24,7 +28,8 @@ expected="-rwxr-xr-x root/root|./usr/bin/velorin
 -rw-r--r-- root/root|./usr/share/doc/velorin/copyright
 -rw-r--r-- root/root|./usr/share/doc/velorin/changelog.Debian.gz
 -rw-r--r-- root/root|./usr/share/lintian/overrides/velorin
--rw-r--r-- root/root|$rules/60-velorin.rules"
+-rw-r--r-- root/root|$rules/60-velorin.rules
+-rw-r--r-- root/root|$completions/velorin"
 
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1 " " $2 "|" $6 }' | sort >"$work/files"
 printf '%s\n' "$expected" | sort >"$work/want"

@@ -2,8 +2,8 @@
 # `cmake --install` into DESTDIR staging trees: every file in its place with
 # sane modes, the udev rule naming the helper where it was installed, one
 # version on the help screen and in the man page, and both programs hardened.
-# usage: staging_test.sh CMAKE BUILD_DIR UDEVDIR VERSION
-cmake=$1 build=$2 udevdir=$3 version=$4
+# usage: staging_test.sh CMAKE BUILD_DIR UDEVDIR VERSION COMPLETIONSDIR
+cmake=$1 build=$2 udevdir=$3 version=$4 completionsdir=$5
 . "$(dirname "$0")/lib.sh"
 
 # rules_dir PREFIX: where the rule goes for that prefix.
@@ -11,6 +11,13 @@ rules_dir() {
 	case $udevdir in
 	/*) echo "$udevdir/rules.d" ;;
 	*) echo "$1/$udevdir/rules.d" ;;
+	esac
+}
+# completions_dir PREFIX: where the bash completion goes for that prefix.
+completions_dir() {
+	case $completionsdir in
+	/*) echo "$completionsdir" ;;
+	*) echo "$1/$completionsdir" ;;
 	esac
 }
 
@@ -35,7 +42,8 @@ $prefix/share/man/man1/velorin.1.gz|644
 $prefix/share/doc/velorin/copyright|644
 $prefix/share/doc/velorin/changelog.Debian.gz|644
 $prefix/share/lintian/overrides/velorin|644
-$rules/60-velorin.rules|644"
+$rules/60-velorin.rules|644
+$(completions_dir "$prefix")/velorin|644"
 	while IFS='|' read -r file mode; do
 		check "$prefix: $file installed" [ -f "$stage$file" ]
 		check "$prefix: $file mode $mode" [ "$(mode_of "$stage$file")" = "$mode" ]
@@ -78,6 +86,29 @@ for program in bin/velorin libexec/velorin-record; do
 	check "$program calls __stack_chk_fail or a fortified __*_chk" \
 		grep -Eq ' UND __(stack_chk_fail|[A-Za-z0-9_]+_chk)(@| |$)' "$work/elf"
 done
+
+# The installed bash completion, loaded as bash-completion loads it and run
+# as bash runs it on Tab: the options, and after /N= (any separator) the
+# serial numbers the installed tool lists, with the record in a fixture.
+completion=$stage$(completions_dir "$prefix")/velorin
+mkdir -p "$work/record" "$work/devices"
+printf 'AB12CD34\nAB99\nEF56GH78\n' >"$work/record/installed"
+while IFS='|' read -r line want; do
+	# shellcheck disable=SC2016 # expanded by the inner bash
+	got=$("$(dirname "$0")/../support/with_fixture.sh" "$work/record" "$work/devices" -- bash -c '
+		. "$1" && complete -p velorin | grep -q -- "-F _velorin velorin$" || exit 1
+		COMP_LINE=$3 COMP_POINT=${#3}
+		_velorin "$2" && printf "[%s]" "${COMPREPLY[@]}"' sh "$completion" "$stage$prefix/bin/velorin" "$line")
+	check "completion of [$line]: [$got]" [ "$got" = "$want" ]
+done <<'ROWS'
+velorin |[/H][/?][/L][/A][/N=][/S=on][/S=off][/S=query]
+velorin /L /S|[/S=on][/S=off][/S=query]
+velorin /S=o|[on][off]
+velorin /N=|[AB12CD34][AB99][EF56GH78]
+velorin /N=AB|[AB12CD34][AB99]
+velorin /n:EF|[EF56GH78]
+velorin /N=X|[]
+ROWS
 
 # The rule's two rules, as udev reads them (comments aside).
 grep -v '^#' "$rule" | grep -v '^$' >"$work/rule"
