@@ -151,9 +151,11 @@ target --kind 1; four "kind 1" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" 5
 target --kind 2; four "kind 2" 0 "$OK_Q" 0 "$OK_S" on "$LIST_A_BOTH" 5
 target --kind 3; four "kind 3" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
 
-# A name with %, printf directives, control bytes and exactly 32 bytes, no zero.
-NAMEHEX=$(printf 'Lamp %%s%%n%%d%%%% \001\033[7m\011\177 thirty-two' | od -An -v -tx1 | tr -d ' \n')
-NAMEESC='Lamp %s%n%d%% \0001\0033[7m\0011\0177 thirty-two'
+# A name with %, printf directives, control bytes and exactly 32 bytes, no
+# zero: a terminal title (ESC ] 0 BEL), a line break that would forge an /A
+# entry, a C1 CSI in UTF-8 (C2 9B) and DEL; each control is shown as one ?.
+NAMEHEX=$(printf 'Lamp %%s%%n%%d%%%% \033]0\007\n\302\233\177thirty-two' | od -An -v -tx1 | tr -d ' \n')
+NAMEESC='Lamp %s%n%d%% ?]0????thirty-two'
 target --name-hex "$NAMEHEX"
 row "name with %, control bytes, 32 bytes" "query" 0 "$NAMEESC is turned off\\n" off 5 /N=$T
 row "name with %, control bytes, 32 bytes" "switch on" 0 "$NAMEESC turned on\\n" on 5 /N=$T /S=on
@@ -253,6 +255,7 @@ awk 'BEGIN {
     else if (k == 2) line = sprintf("VS%06d", i)
     else line = sprintf("%c%c\t%%s%%n %d\r", 255, 1, i)
     printf "%s\n", line >"/var/lib/velorin/installed"
+    sub(/\r$/, "", line)  # one CR at a line end is not part of a serial number
     if (line != "") printf "%s\n", line >"/tmp/garbage.want"
   }
 }'
@@ -265,7 +268,7 @@ garbage_rows() {
     [ "$(wc -l <$REC) $(tail -c 1 $REC)" = "9999 1" ]
   row "garbage record file" "query" 0 "$OK_Q" off 5 /N=$T
   row "garbage record file" "switch on" 0 "$OK_S" on 5 /N=$T /S=on
-  WANTFILE=/tmp/garbage.L REPORT="(the record's $(($(wc -l </tmp/garbage.want) - 2)) non-empty lines byte for byte, then $B)"
+  WANTFILE=/tmp/garbage.L REPORT="(the record's $(($(wc -l </tmp/garbage.want) - 2)) non-empty lines byte for byte, each without one CR at its end, then $B)"
   row "garbage record file" "/L" 0 - - 5 /L
   WANTFILE=""
   { printf '\nAvailable switches:\n[%s]: Lamp\n[%s]: \n\n' $T $B; } >/tmp/garbage.A
@@ -275,6 +278,17 @@ garbage_rows() {
 }
 target
 garbage_rows
+
+# A record that is no regular file counts as none, and nothing waits on it:
+# the attached switches are listed, in folder order.
+for odd in "FIFO" "link to /dev/zero"; do
+  rm -f $REC
+  if [ "$odd" = FIFO ]; then mkfifo $REC; else ln -s /dev/zero $REC; fi
+  target
+  row "record file is a $odd" "switch on" 0 "$OK_S" on 5 /N=$T /S=on
+  row "record file is a $odd" "/L" 0 "\\nInstalled switches:\\n$B\\n$T\\n\\n" - 5 /L
+done
+rm -f $REC
 echo "@rows end"
 : >$REC
 
