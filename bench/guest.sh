@@ -4,6 +4,7 @@
 # and lsusb in the guest. Prints its figures as tab-separated lines:
 #   @perf  COMMAND  SWITCHES  RUNS  VELORIN_MS  LSUSB_MS   (mean per run)
 #   @wire  COMMAND  BUS  SEEN  EXPECTED  REQUESTS         (control transfers)
+#   @usbip COMMAND  RUNS  DIRECT_MS  WITH_VHCI_MS  USBIP_MS  (mean per run)
 # and ends with "N passed, M failed" like the bench's checks.
 
 # The bench's guest helpers (pass, fail, wait_for, configured, logged, $SW),
@@ -98,5 +99,25 @@ for want in 2 4 8; do
   # it wants; the least /A needs is 8 transfers per kind-2 switch.
   wire_row "/A, $want switches" 0 - - velorin /A
 done
+
+# Through USB/IP: switch 1 alone, first directly, then exported over loopback
+# and imported onto a vhci bus, its own node removed so that the tool uses
+# the imported one (the same switch, the same single candidate). Directly
+# also once the USB/IP modules are loaded: each command's scan then opens
+# vhci's 16 root hubs as well.
+n=8
+while [ $n -ge 2 ]; do unsim $n; n=$((n - 1)); done
+query_once() { velorin /N=VSB00001; }
+direct_switch=$(mean_ms switch_once) direct_query=$(mean_ms query_once)
+usbip_modules
+vhci_switch=$(mean_ms switch_once) vhci_query=$(mean_ms query_once)
+if usbip_export 1 && usbip_attach 1; then
+  printf '@usbip\t%s\t%s\t%s\t%s\t%s\n' "velorin /N=VSB00001 /S=on (and off, in turn)" "$RUNS" \
+    "$direct_switch" "$vhci_switch" "$(mean_ms switch_once)"
+  printf '@usbip\t%s\t%s\t%s\t%s\t%s\n' "velorin /N=VSB00001" "$RUNS" "$direct_query" "$vhci_query" "$(mean_ms query_once)"
+  wire_row "switch on, kind 2, through USB/IP" "$VBUS" 9 "$OPEN, $R1, $R5, $R5, $R6" velorin /N=VSB00001 /S=on
+else
+  fail "switch 1 exported and imported over USB/IP" "$(cat /tmp/usbip.log)"
+fi
 echo "@perf end"
 echo "$PASSED passed, $FAILED failed"

@@ -7,15 +7,13 @@
 #
 # usage: bench.sh --velorin PATH --sim PATH --work DIR [--cache DIR] [--timeout S]
 #                 [--checks FILE] [--buses N] [--extra PATH]... [--file SRC:DEST]...
-#                 [--modules LIST] [--deb PKG[:PATH,...]]... [--install BUILD_DIR]
+#                 [--deb PKG[:PATH,...]]... [--install BUILD_DIR]
 #
 # --checks runs another guest script in place of guest/checks.sh (sourced by
 # the guest's init after the modules are loaded); --buses sets the number of
 # emulated host controllers, one per virtual switch (default 7). --extra puts
 # another program into the guest's /bin with the shared libraries it needs;
-# --file copies a plain file to DEST in the guest. --modules loads more of the
-# kernel's modules (a comma-separated list, in load order) after the bench's
-# own. --deb fetches a Debian package once into the cache, like the kernel, and
+# --file copies a plain file to DEST in the guest. --deb fetches a Debian package once into the cache, like the kernel, and
 # puts the listed files and folders of it (all but /usr/share without a list)
 # at the same paths in the guest. --install stages `cmake --install BUILD_DIR
 # --prefix /usr` with DESTDIR and lays it over the guest's root last, so the
@@ -30,7 +28,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 velorin="" sim="" work="" cache="" limit=240
-checks="$here/guest/checks.sh" buses=7 more_modules="" install=""
+checks="$here/guest/checks.sh" buses=7 install=""
 extras=() files=() debs=()
 
 while [ $# -gt 0 ]; do
@@ -44,7 +42,6 @@ while [ $# -gt 0 ]; do
     --buses) buses=$2; shift 2 ;;
     --extra) extras+=("$2"); shift 2 ;;
     --file) files+=("$2"); shift 2 ;;
-    --modules) more_modules=$2; shift 2 ;;
     --deb) debs+=("$2"); shift 2 ;;
     --install) install=$2; shift 2 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
@@ -71,12 +68,10 @@ mkdir -p "$work" "$cache"
 work=$(cd "$work" && pwd) cache=$(cd "$cache" && pwd)
 started=$(date +%s.%N)
 
-# The modules the guest loads, in load order, and those --modules may add.
+# The modules the guest loads, in load order, and those it has for a check
+# script to load (USB/IP: usbip_modules in guest/lib.sh).
 modules="usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_fs usbmon"
 optional_modules="usbip-core usbip-host vhci-hcd"
-for m in ${more_modules//,/ }; do
-  case " $optional_modules " in *" $m "*) ;; *) echo "bench.sh: module $m is not among those fetched: $optional_modules" >&2; exit 2 ;; esac
-done
 
 # --- kernel: resolve linux-image-amd64 to its versioned package, fetch once ---
 kernel_package() {
@@ -198,7 +193,7 @@ lay() {
   (cd "$root" && tar -c "$@") | tar -x -C "$stage" --keep-directory-symlink --no-same-owner
   while IFS= read -r -d '' file; do
     if [ "$(head -c 4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ]; then copy_libs "$file"; fi
-  done < <(cd "$root" && find "$@" -type f -print0 | sed -z "s|^|$root/|")
+  done < <(cd "$root" && find "$@" -type f -print0 | sed -z "s|^\./||; s|^|$root/|")
 }
 
 build_initramfs() {
@@ -266,7 +261,7 @@ status=0
 timeout --kill-after=5 "$limit" qemu-system-x86_64 \
   -accel tcg -smp 2 -m 512 -nodefaults -display none -no-reboot \
   -serial stdio -kernel "$kernel_dir/vmlinux" -initrd "$work/initramfs.cpio" \
-  -append "console=ttyS0 panic=-1 loglevel=4 velorin_buses=$buses velorin_modules=$more_modules" </dev/null | stdbuf -oL tr -d '\r' | tee "$console" || status=$?
+  -append "console=ttyS0 panic=-1 loglevel=4 velorin_buses=$buses" </dev/null | stdbuf -oL tr -d '\r' | tee "$console" || status=$?
 finished=$(date +%s.%N)
 
 summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1 || true)

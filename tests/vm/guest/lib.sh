@@ -142,3 +142,32 @@ recorded() {
   [ "$(sort "$REC" 2>/dev/null | tr '\n' ' ')" = "$(printf '%s\n' "$@" | sort | tr '\n' ' ')" ] ||
     { echo "    record: $(tr '\n' ' ' <"$REC" 2>&1)"; return 1; }
 }
+
+# --- USB/IP over loopback -----------------------------------------------------------
+# One guest stands for two machines. usbip_export BUS exports the switch on
+# bus BUS (usbipd, usbip bind) and removes its node on this side, so that only
+# the imported copy can be used, as from another machine; usbip_attach BUS
+# imports it onto a vhci bus and waits for it (see imported). usbip_modules
+# loads the kernel's USB/IP modules; vhci-hcd adds 16 buses (8 controllers,
+# each with a USB 2 and a USB 3 root hub).
+usbip_modules() {
+  local m
+  for m in usbip-core usbip-host vhci-hcd; do insmod "/lib/modules/$m.ko" || return 1; done
+}
+usbip_export() {
+  ip link set lo up && usbipd -D && usbip bind -b "$1-1" >>/tmp/usbip.log 2>&1 && rm "$(node "$1")"
+}
+usbip_attach() { usbip attach -r 127.0.0.1 -b "$1-1" >>/tmp/usbip.log 2>&1 && wait_for 10 imported; }
+# imported: a switch is configured on a vhci bus; sets VPATH (its sysfs
+# folder), VBUS, VDEV and VNODE.
+# shellcheck disable=SC2034  # for the scripts that source this file
+imported() {
+  local d
+  for d in /sys/devices/platform/vhci_hcd.*/usb*/[0-9]*-[0-9]*; do
+    [ "$(cat "$d/idVendor" 2>/dev/null) $(cat "$d/bConfigurationValue" 2>/dev/null)" = "16c0 1" ] || continue
+    VPATH=$d VBUS=$(cat "$d/busnum") VDEV=$(cat "$d/devnum")
+    VNODE=$(printf '/dev/bus/usb/%03d/%03d' "$VBUS" "$VDEV")
+    return 0
+  done
+  return 1
+}

@@ -1,4 +1,4 @@
-# shellcheck shell=dash source-path=SCRIPTDIR
+# shellcheck shell=dash
 # A switch on another machine, over USB/IP, run by the guest's init in place
 # of checks.sh (see vm_usbip in tests/vm/CMakeLists.txt). One guest stands for
 # both machines, over loopback: the exporting side's switch is on bus 1 and
@@ -6,30 +6,15 @@
 # device can be used, as from a second machine. udevd with the installed
 # rule starts after the export, for the importing side.
 
-# shellcheck source=lib.sh
+# shellcheck source=SCRIPTDIR/lib.sh
 . /bench-lib.sh
 users
-ip link set lo up
+usbip_modules
 gadget 0 VSI00001 --kind 2 --name "Far lamp"
 plug 0
-usbipd -D
-usbip bind -b 1-1 >/tmp/usbip.log 2>&1
-rm "$(node 1)"
+usbip_export 1
 udevd_start
-
-# imported: the switch is on a vhci bus; sets VPATH (its sysfs folder), VBUS,
-# VDEV and VNODE.
-imported() {
-  local d
-  for d in /sys/devices/platform/vhci_hcd.*/usb*/[0-9]*-[0-9]*; do
-    [ "$(cat "$d/idVendor" 2>/dev/null) $(cat "$d/bConfigurationValue" 2>/dev/null)" = "16c0 1" ] || continue
-    VPATH=$d VBUS=$(cat "$d/busnum") VDEV=$(cat "$d/devnum")
-    VNODE=$(printf '/dev/bus/usb/%03d/%03d' "$VBUS" "$VDEV")
-    return 0
-  done
-  return 1
-}
-attach() { usbip attach -r 127.0.0.1 -b 1-1 >>/tmp/usbip.log 2>&1; wait_for 10 imported && udevadm settle; }
+attach() { usbip_attach 1 && udevadm settle; }
 check "attached over USB/IP: the switch is on a vhci bus" attach
 echo "    the switch is device $VDEV on bus $VBUS"
 check "the importing side's udev gives it to plugdev and tags it uaccess" given "$VNODE"
