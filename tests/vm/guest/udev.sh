@@ -1,11 +1,11 @@
-# shellcheck shell=dash source-path=SCRIPTDIR
+# shellcheck shell=dash
 # The install under real udev, run by the guest's init in place of checks.sh
 # (see vm_udev in tests/vm/CMakeLists.txt): the guest holds the staged
 # `cmake --install --prefix /usr`, udev's own rules and systemd's seat rules,
 # as a Debian 12 machine does, and Debian's systemd-udevd. The switches are
 # gadgets built by hand, so that each plug is a step of this script.
 
-# shellcheck source=lib.sh
+# shellcheck source=SCRIPTDIR/lib.sh
 . /bench-lib.sh
 users
 RULE=/usr/lib/udev/rules.d/60-velorin.rules
