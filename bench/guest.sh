@@ -12,7 +12,7 @@
 # shellcheck source=SCRIPTDIR/../tests/vm/guest/lib.sh
 . /bench-lib.sh
 
-RUNS=${VELORIN_BENCH_RUNS:-50}
+RUNS=$(cat /etc/velorin-bench-runs 2>/dev/null || echo 50)
 : >/var/lib/velorin/installed
 ms_now() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
 

@@ -44,7 +44,10 @@ host_l=$(host_mean "velorin /L") host_true=$(host_mean "/bin/true")
 # --- guest -----------------------------------------------------------------
 files=()
 [ -f /usr/share/misc/usb.ids ] && files+=(--file /usr/share/misc/usb.ids:/usr/share/misc/usb.ids)
-VELORIN_BENCH_RUNS=${VELORIN_BENCH_RUNS:-50} bash "$root/tests/vm/bench.sh" \
+# The guest sees no environment of this one: the run count goes in as a file.
+echo "${VELORIN_BENCH_RUNS:-50}" >"$work/runs"
+files+=(--file "$work/runs:/etc/velorin-bench-runs")
+bash "$root/tests/vm/bench.sh" \
   --velorin "$velorin" --sim "$sim" --work "$work/vm" --cache "${VELORIN_VM_CACHE:-$build/vm/cache}" \
   --checks "$root/bench/guest.sh" --buses 8 --extra "$(command -v lsusb)" ${files[@]+"${files[@]}"} \
   --deb usbip:/usr/sbin/usbipd,/usr/sbin/usbip --deb libwrap0 \
