@@ -25,6 +25,7 @@
 # Prints the guest's console (each check, then "N passed, M failed") and exits
 # 0 only when that closing line shows no failure and at least one pass.
 set -euo pipefail
+umask 022  # the guest's files get the modes of an install, whatever the caller's umask
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 velorin="" sim="" work="" cache="" limit=240
