@@ -21,9 +21,9 @@ completions_dir() {
 	esac
 }
 
-# Each pass: PREFIX/COMPONENT ("all": the plain install). The plain install
-# may hold other parts' files as well; the component "velorin" (what the
-# package holds) is exactly the files below.
+# Each pass: PREFIX/COMPONENT ("all": the plain install). Both the plain
+# install and the component "velorin" (what the package holds) are exactly
+# the files below; the virtual switch is installed only when asked for.
 for pass in /usr/all /usr/velorin /opt/velorin/velorin; do
 	prefix=${pass%/*} component=${pass##*/}
 	stage=$work/stage$(echo "$pass" | tr / _)
@@ -54,7 +54,7 @@ $(completions_dir "$prefix")/velorin|644"
 	# Nothing else, and no folder or file writable by group or others.
 	(cd "$stage" && find . -type f | sed 's/^\.//' | sort) >"$work/files"
 	printf '%s\n' "$expected" | cut -d'|' -f1 | sort >"$work/want"
-	[ "$component" = all ] || check "$prefix: no other files" cmp -s "$work/want" "$work/files"
+	check "$prefix ($component): no other files" cmp -s "$work/want" "$work/files"
 	check "$prefix: nothing group or world writable" \
 		[ -z "$(find "$stage" -perm /022 -print)" ]
 	check "$prefix: helper not on PATH" [ ! -e "$stage$prefix/bin/velorin-record" ]
