@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 
 #include "protocol.h"
 
@@ -69,6 +71,21 @@ std::string Showable(std::string_view text) {
     }
   }
   return shown;
+}
+
+std::vector<std::string> SwitchFolders(const std::string& devicesFolder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(devicesFolder, error), end; !error && it != end;
+       it.increment(error)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> folders;
+  for (const std::string& name : names) {
+    if (IsSwitchFolder(devicesFolder + "/" + name)) folders.push_back(devicesFolder + "/" + name);
+  }
+  return folders;
 }
 
 const char* SerialProblem(std::string_view serial) {

@@ -15,7 +15,6 @@ namespace velorin {
 // number per line.
 inline constexpr const char* kRecordFolder = "/var/lib/velorin";
 inline constexpr const char* kRecordName = "installed";
-inline constexpr const char* kRecordFile = "/var/lib/velorin/installed";
 inline constexpr const char* kUsbDevicesFolder = "/sys/bus/usb/devices";
 
 // No file is read past this many bytes: far above any real record (a
@@ -40,6 +39,10 @@ std::optional<std::string> ReadAttribute(const std::string& deviceFolder, const 
 
 // True when the sysfs device folder is a switch (16c0:2823).
 bool IsSwitchFolder(const std::string& deviceFolder);
+
+// The folders (DEVICES_FOLDER/NAME) of the switches attached now, in the
+// order of their names; none when the folder cannot be read.
+std::vector<std::string> SwitchFolders(const std::string& devicesFolder);
 
 // The length of the control character that starts at text[at]: 1 for a byte
 // below 0x20 or 0x7f, 2 for a C1 control encoded in UTF-8 (C2 80 to C2 9F),

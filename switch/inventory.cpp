@@ -1,7 +1,6 @@
 #include "inventory.h"
 
 #include <algorithm>
-#include <filesystem>
 
 std::vector<std::string> InstalledSwitches;
 
@@ -10,18 +9,8 @@ namespace {
 // Serial numbers of the switches attached now, by device folder name. A
 // serial string the helper would refuse is not listed either.
 std::vector<std::string> AttachedSerials(const std::string& devicesFolder) {
-  std::vector<std::string> folders;
-  std::error_code error;
-  for (std::filesystem::directory_iterator it(devicesFolder, error), end; !error && it != end;
-       it.increment(error)) {
-    folders.push_back(it->path().filename().string());
-  }
-  std::sort(folders.begin(), folders.end());
-
   std::vector<std::string> serials;
-  for (const std::string& folder : folders) {
-    const std::string device = devicesFolder + "/" + folder;
-    if (!velorin::IsSwitchFolder(device)) continue;
+  for (const std::string& device : velorin::SwitchFolders(devicesFolder)) {
     const std::optional<std::string> serial = velorin::ReadAttribute(device, "serial");
     if (serial && velorin::SerialProblem(*serial) == nullptr) serials.push_back(*serial);
   }

@@ -12,5 +12,6 @@ extern std::vector<std::string> InstalledSwitches;
 // Fills InstalledSwitches: the record file's lines, then attached switches
 // not recorded yet. Never fails and never prints; what cannot be read (or
 // is not a regular file, or is larger than velorin::kMaxReadBytes) adds nothing.
-void ScanInstalledSwitches(const std::string& recordFile = velorin::kRecordFile,
+void ScanInstalledSwitches(const std::string& recordFile = std::string(velorin::kRecordFolder) + "/" +
+                                                          velorin::kRecordName,
                            const std::string& devicesFolder = velorin::kUsbDevicesFolder);

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -69,13 +68,10 @@ std::string AccessText(int error, const std::string& bus, const std::string& dev
 // Returns how many there were.
 int DiagnoseUnlistedSwitches(const std::set<std::string>& listed) {
   int count = 0;
-  std::error_code error;
-  for (std::filesystem::directory_iterator it(kUsbDevicesFolder, error), end; !error && it != end;
-       it.increment(error)) {
-    const std::string folder = it->path().string();
+  for (const std::string& folder : SwitchFolders(kUsbDevicesFolder)) {
     const std::optional<std::string> busnum = ReadAttribute(folder, "busnum");
     const std::optional<std::string> devnum = ReadAttribute(folder, "devnum");
-    if (!busnum || !devnum || !IsSwitchFolder(folder)) continue;
+    if (!busnum || !devnum) continue;
     char bus[16], device[16];
     std::snprintf(bus, sizeof bus, "%03d", std::atoi(busnum->c_str()));
     std::snprintf(device, sizeof device, "%03d", std::atoi(devnum->c_str()));
