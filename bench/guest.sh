@@ -14,7 +14,6 @@
 
 RUNS=$(cat /etc/velorin-bench-runs 2>/dev/null || echo 50)
 : >/var/lib/velorin/installed
-ms_now() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
 
 # sim N [KIND]: switch N (1 to 8) on bus N, serial VSB0000N, kind 2 (named)
 # unless KIND is given.

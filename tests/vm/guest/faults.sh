@@ -20,8 +20,6 @@
 REC=/var/lib/velorin/installed
 : >$REC
 
-ms_now() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
-node() { printf '/dev/bus/usb/%03d/%03d' "$1" "$(cat "/sys/bus/usb/devices/$1-1/devnum")"; }
 state() { cat "$SW/$1.state" 2>/dev/null; }
 setstates() { grep -c ' c0 01 ' "$SW/$1.log" 2>/dev/null; }
 
