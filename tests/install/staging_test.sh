@@ -88,27 +88,44 @@ for program in bin/velorin libexec/velorin-record; do
 done
 
 # The installed bash completion, loaded as bash-completion loads it and run
-# as bash runs it on Tab: the options, and after /N= (any separator) the
-# serial numbers the installed tool lists, with the record in a fixture.
+# as bash runs it on Tab (with nullglob, which must not lose /?): the
+# options, and after /N= (any separator) the serial numbers of at most 8
+# bytes the installed tool lists, quoted for the shell, with the record in a
+# fixture.
 completion=$stage$(completions_dir "$prefix")/velorin
 mkdir -p "$work/record" "$work/devices"
-printf 'AB12CD34\nAB99\nEF56GH78\n' >"$work/record/installed"
-while IFS='|' read -r line want; do
+# shellcheck disable=SC2016 # a serial number that looks like shell code
+printf 'AB12CD34\nAB99\nAB9999999\nEF56GH78\n$(a) ;>b\n' >"$work/record/installed"
+complete_line() {
 	# shellcheck disable=SC2016 # expanded by the inner bash
 	got=$("$(dirname "$0")/../support/with_fixture.sh" "$work/record" "$work/devices" -- bash -c '
+		shopt -s nullglob
 		. "$1" && complete -p velorin | grep -q -- "-F _velorin velorin$" || exit 1
 		COMP_LINE=$3 COMP_POINT=${#3}
-		_velorin "$2" && printf "[%s]" "${COMPREPLY[@]}"' sh "$completion" "$stage$prefix/bin/velorin" "$line")
+		_velorin "$2" && printf "[%s]" "${COMPREPLY[@]}"' sh "$completion" "$stage$prefix/bin/velorin" "$1")
+}
+while IFS='|' read -r line want; do
+	complete_line "$line"
 	check "completion of [$line]: [$got]" [ "$got" = "$want" ]
 done <<'ROWS'
 velorin |[/H][/?][/L][/A][/N=][/S=on][/S=off][/S=query]
+velorin /|[/H][/?][/L][/A][/N=][/S=on][/S=off][/S=query]
 velorin /L /S|[/S=on][/S=off][/S=query]
 velorin /S=o|[on][off]
-velorin /N=|[AB12CD34][AB99][EF56GH78]
+velorin /N=|[AB12CD34][AB99][EF56GH78][\$\(a\)\ \;\>b]
 velorin /N=AB|[AB12CD34][AB99]
 velorin /n:EF|[EF56GH78]
+velorin /N=$|[\$\(a\)\ \;\>b]
+velorin /N=\$\(a\)\ |[\$\(a\)\ \;\>b]
 velorin /N=X|[]
 ROWS
+# What the completion inserts is read back by the shell as the serial number
+# (in the scratch folder: a reply left unquoted would run there).
+complete_line 'velorin /N=$'
+reply=${got#[}
+got=$(cd "$work" && eval "set -- ${reply%]}" && printf '%s.%s' "$#" "${1-}")
+# shellcheck disable=SC2016
+check "completed serial number is one word, as recorded: $got" [ "$got" = '1.$(a) ;>b' ]
 
 # The rule's two rules, as udev reads them (comments aside).
 grep -v '^#' "$rule" | grep -v '^$' >"$work/rule"
