@@ -51,6 +51,7 @@ expect_status "first plug" 0 "$status"
 expect_file "first plug creates folders and file" "$record" 'AB12CD34\n'
 check "record folder mode 755" [ "$(mode_of "$work/new/sub")" = 755 ]
 check "record file mode 644" [ "$(mode_of "$record")" = 644 ]
+check "lock file mode 600: no other user can open it" [ "$(mode_of "$record.lock")" = 600 ]
 
 # Each row: serial bytes | record after plugging it, in order.
 while IFS='|' read -r serial after; do
@@ -147,11 +148,13 @@ check "rejected serial not echoed" sh -c '! grep -q EVIL "$1"' sh "$work/stderr"
 
 # --- Records that are refused: status 3 in bounded time, nothing written ---
 # Only a regular file with one link, in a folder that root owns and nobody
-# else may write to, reached without a symlink, is written to. Each row: how
-# the folder DIR is set up | the record given (relative to DIR). The folder
-# holds OTHER as well, which must stay as it is.
+# else may write to, reached without a symlink, is written to, and never past
+# the 16 MiB the tool reads. Each row: how the folder DIR is set up | the
+# record given (relative to DIR) | what the message must say ("": whatever
+# applies where the test runs). The folder holds OTHER as well, which must
+# stay as it is; the helpers' lock file may be made.
 device refused REFUSED1 >/dev/null
-while IFS='|' read -r setup given; do
+while IFS='|' read -r setup given reason; do
 	dir=$work/refused/$setup
 	mkdir -p "$dir" && printf 'OTHER\n' >"$dir/other"
 	case $setup in
@@ -168,58 +171,81 @@ while IFS='|' read -r setup given; do
 	folder-775) chmod 775 "$dir" ;;
 	folder-757) chmod 757 "$dir" ;;
 	over-16-MiB) truncate -s $((16 * 1024 * 1024 + 1)) "$dir/installed" ;;
+	# 8 bytes short of the bound: REFUSED1 and its newline are 9.
+	nearly-16-MiB) truncate -s $((16 * 1024 * 1024 - 9)) "$dir/installed" && echo >>"$dir/installed" ;;
+	record-folder) mkdir "$dir/installed" ;;
 	esac
 	case $given in /*) ;; *) given=$dir/$given ;; esac
-	find "$dir" -printf '%P %y %s %n\n' | sort >"$work/before"
+	find "$dir" ! -name installed.lock -printf '%P %y %s %n\n' | sort >"$work/before"
 	status=0
 	timeout 5 "$helper" "$work/sys/refused" "$given" 2>"$work/stderr" || status=$?
 	expect_status "refuse $setup" 3 "$status"
-	find "$dir" -printf '%P %y %s %n\n' | sort >"$work/after"
+	find "$dir" ! -name installed.lock -printf '%P %y %s %n\n' | sort >"$work/after"
 	check "refuse $setup: nothing written or made" cmp -s "$work/before" "$work/after"
 	expect_file "refuse $setup: OTHER untouched" "$dir/other" 'OTHER\n'
+	check "refuse $setup: says [$reason]: $(cat "$work/stderr")" grep -q -- "$reason" "$work/stderr"
 done <<'ROWS'
-fifo|installed
-symlink|installed
-symlink-to-zero|installed
-dev-zero|/dev/zero
-dev-full|/dev/full
-hard-link|installed
-symlinked-folder|folder/other
-foreign-folder|installed
-folder-775|installed
-folder-757|installed
-over-16-MiB|installed
+fifo|installed|not a regular file
+symlink|installed|symlink
+symlink-to-zero|installed|symlink
+dev-zero|/dev/zero|
+dev-full|/dev/full|
+hard-link|installed|other links
+symlinked-folder|folder/other|symlink
+foreign-folder|installed|not owned by root
+folder-775|installed|writable by group or others
+folder-757|installed|writable by group or others
+over-16-MiB|installed|larger than 16 MiB
+nearly-16-MiB|installed|past 16 MiB
+record-folder|installed|is a folder
+folder-a-file|other/installed|Not a directory
 ROWS
 
-# --- A record replaced while the helper waits for the lock ------------------
-# A hand edit (sed -i, most editors) renames a new file over the record; the
-# line goes to the file at the path. Each row: the edit | record after.
+# --- Helpers take turns by a lock file of their own ------------------------
+# Each row: who holds which lock | helper's status | record after.
+# - rename, delete: a hand edit (sed -i, most editors) renames a new file over
+#   the record, or removes it, while the helper waits for its lock; the line
+#   goes to the file at the path;
+# - past-bound: the lock is held past the helper's wait (5 s): nothing written;
+# - user-locks: shared locks on what any user can open (the record, its
+#   folder) do not hold the helper up.
 device swap SWAP0001 >/dev/null
-while IFS='|' read -r edit after; do
-	dir=$work/swap-$edit
+while IFS='|' read -r case want after; do
+	dir=$work/lock-$case
 	mkdir -p "$dir" && printf 'OLD00001\n' >"$dir/installed"
+	(umask 077 && : >"$dir/installed.lock")
 	rm -f "$work/held" "$work/go"
+	set -- flock "$dir/installed.lock"
+	limit=
+	[ "$case" = user-locks ] && set -- flock -s "$dir/installed" flock -s "$dir" && limit="timeout 20"
 	# shellcheck disable=SC2016 # expanded by the inner shell
-	flock "$dir/installed" sh -c 'touch "$1"; while [ ! -e "$2" ]; do sleep 0.05; done' \
-		sh "$work/held" "$work/go" &
+	"$@" sh -c 'touch "$1"; while [ ! -e "$2" ]; do sleep 0.05; done' sh "$work/held" "$work/go" &
 	holder=$!
 	wait_until test -e "$work/held"
-	"$helper" "$work/sys/swap" "$dir/installed" 2>/dev/null &
+	$limit "$helper" "$work/sys/swap" "$dir/installed" 2>"$work/stderr" &
 	waiting=$!
-	check "helper waits for the lock ($edit)" wait_until grep -q -- "-> FLOCK .* $waiting " /proc/locks
-	case $edit in
-	rename) printf 'HAND0001\n' >"$dir/new" && mv "$dir/new" "$dir/installed" ;;
-	delete) rm "$dir/installed" ;;
+	case $case in
+	rename | delete)
+		# shellcheck disable=SC2016 # expanded by the inner shell
+		check "helper waits for its lock ($case)" \
+			wait_until sh -c 'ls -l "/proc/$1/fd" 2>/dev/null | grep -q "installed.lock$"' sh "$waiting"
+		;;
 	esac
-	touch "$work/go"
-	wait "$holder"
+	case $case in
+	rename) printf 'HAND0001\n' >"$dir/new" && mv "$dir/new" "$dir/installed" && touch "$work/go" ;;
+	delete) rm "$dir/installed" && touch "$work/go" ;;
+	esac
 	status=0
 	wait "$waiting" || status=$?
-	expect_status "record replaced by $edit while waiting" 0 "$status"
-	expect_file "record replaced by $edit while waiting gets the line" "$dir/installed" "$after"
+	touch "$work/go"
+	wait "$holder"
+	expect_status "lock: $case" "$want" "$status"
+	expect_file "lock: $case: record after" "$dir/installed" "$after"
 done <<'ROWS'
-rename|HAND0001\nSWAP0001\n
-delete|SWAP0001\n
+rename|0|HAND0001\nSWAP0001\n
+delete|0|SWAP0001\n
+past-bound|3|OLD00001\n
+user-locks|0|OLD00001\nSWAP0001\n
 ROWS
 
 # --- A full file system: a failed append leaves the record as it was --------
