@@ -16,17 +16,17 @@ std::string NameOf(TVelorin& connection) {
 
 void PrintSubject(const std::string& name, const std::string& serial) {
   if (!name.empty()) {
-    PrintDeviceText(name);
+    PrintOutsideText(name);
   } else {
     Print(text::kSwitchWithSerial);
-    Print(serial);
+    PrintOutsideText(serial);
   }
 }
 
 void PrintFailure(const std::string& serial) {
   // The error block that follows starts with the line break.
   Print(text::kChangingFailedBefore);
-  Print(serial);
+  PrintOutsideText(serial);
   Print(text::kChangingFailedAfter);
 }
 

@@ -11,7 +11,7 @@ void ListInstalledSwitches() {
   Print(text::kInstalledHeader);
   if (InstalledSwitches.empty()) Print(text::kNone);
   for (const std::string& serial : InstalledSwitches) {
-    Print(serial);
+    PrintOutsideText(serial);
     Print(text::kNewLine);
   }
   Print(text::kNewLine);
@@ -27,9 +27,9 @@ void ListAvailableSwitches() {
     for (const std::string& serial : InstalledSwitches) {
       if (!connection.Open(serial)) continue;
       Print(text::kEntryOpen);
-      Print(serial);
+      PrintOutsideText(serial);
       Print(text::kEntryClose);
-      if (connection.GetKind() == velorin::kKindNamed) PrintDeviceText(connection.GetName());
+      if (connection.GetKind() == velorin::kKindNamed) PrintOutsideText(connection.GetName());
       Print(text::kNewLine);
       connection.Close();
     }

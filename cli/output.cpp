@@ -23,7 +23,7 @@ void Print(std::string_view piece) {
   if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) NoteFailure();
 }
 
-void PrintDeviceText(std::string_view text) { Print(velorin::Showable(text)); }
+void PrintOutsideText(std::string_view text) { Print(velorin::Showable(text)); }
 
 bool FinishOutput() {
   errno = 0;

@@ -186,6 +186,8 @@ TEST(CommandLineTest, OutputAndExitStatus) {
       {"control bytes in a name are shown, not sent", {"/N=EVIL", "/S=on"},
        "?]0;owned?A?B?2J\xc2\xa0\xe9? turned on\n", 0, {SetOn("2.6", 1)}},
       {"control bytes in a queried name", {"/N=EVIL"}, "?]0;owned?A?B?2J\xc2\xa0\xe9? is turned off\n", 0, {}},
+      {"control bytes in the serial number asked for are shown, not sent", {"/N=\x1b]2;x\x07", "/S=on"},
+       "Changing switch with serial number ?]2;x? failed!" + kFailed, 3, {}},
       {"unknown serial", {"/N=NONE", "/S=off"}, "Changing switch with serial number NONE failed!" + kFailed, 3, {}},
       {"help after the command", {"/H", "/N=A1", "/S=on"}, "Switch with serial number A1 turned on\n" + kHelp, 0,
        {SetOn("1.1", 1)}},
@@ -295,6 +297,8 @@ TEST(CommandLineTest, ListsFromTheInventory) {
        installed + "Switch with serial number A1 turned off\n", 0},
       {"no list after a parse error", "A1\n", {"/L", "/A", "/S=on"}, kNoSerial, 1},
       {"none answers", "X9\n", {"/A"}, "\nAvailable switches:\n\n", 0, false},
+      {"control bytes in the record are shown, not sent", "\x1b[2J\x07\xc2\x9b\n", {"/L", "/A"},
+       "\nInstalled switches:\n?[2J??\nB2\n\n\nAvailable switches:\n[?[2J??]: \n[B2]: Desk lamp\n\n", 0},
   };
   for (const Case& c : cases) {
     Sandbox sandbox;
@@ -304,7 +308,8 @@ TEST(CommandLineTest, ListsFromTheInventory) {
       sandbox.Write("devices/2-1/idProduct", "2823\n");
       sandbox.Write("devices/2-1/serial", "B2\n");
     }
-    const Result result = sandbox.Run(c.args, "bus=1 serial=A1\nbus=2 serial=B2 kind=2 name=Desk\\x20lamp\n", true);
+    const Result result = sandbox.Run(
+        c.args, "bus=1 serial=A1\nbus=2 serial=B2 kind=2 name=Desk\\x20lamp\nbus=2 serial=\\x1b[2J\\x07\\xc2\\x9b\n", true);
     EXPECT_EQ(result.out, c.out) << c.what;
     EXPECT_EQ(result.status, c.status) << c.what;
     EXPECT_EQ(result.err, "") << c.what;
