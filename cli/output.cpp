@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "installed_record.h"
+#include "device_text.h"
 
 namespace {
 

@@ -41,7 +41,10 @@
 #include <thread>
 #include <vector>
 
+#include "device_text.h"
 #include "installed_record.h"
+#include "protocol.h"
+#include "sysfs.h"
 
 namespace {
 
@@ -282,7 +285,7 @@ int main(int argc, char** argv) {
   const RecordPath record =
       argc == 3 ? SplitPath(argv[2]) : RecordPath{velorin::kRecordFolder, velorin::kRecordName};
 
-  if (!velorin::IsSwitchFolder(device)) return Fail(kUsage, "not a velorin switch (16c0:2823)");
+  if (!velorin::IsSwitchFolder(device)) return Fail(kUsage, std::string("not a velorin switch (") + velorin::kUsbIdText + ")");
   const std::optional<std::string> serial = velorin::ReadAttribute(device, "serial");
   if (!serial) return Fail(kUsage, "serial number not readable");
   if (const char* problem = velorin::SerialProblem(*serial)) return Fail(kRejected, problem);

@@ -1,10 +1,15 @@
 // Diagnostics a user asks for with VELORIN_DEBUG=1: why a switch was not
 // used, one line per device looked at and per step that failed, on standard
-// error. Without it the tool writes nothing there.
+// error, and the reasons those lines give. Without it the tool writes nothing
+// there.
 #pragma once
 
 #include <initializer_list>
+#include <set>
+#include <string>
 #include <string_view>
+
+#include "usb_node.h"
 
 namespace velorin {
 
@@ -14,5 +19,17 @@ bool DiagnosticsWanted();
 // Writes "velorin: ", the pieces and a line break to standard error, when
 // wanted. Text that came from outside the tool goes through Showable first.
 void Diagnose(std::initializer_list<std::string_view> pieces);
+
+// The system's text for an errno value.
+std::string ErrorText(int error);
+
+// The error text, and for a denied access what the user lacks and which node.
+std::string AccessText(int error, const TUsbNode& node);
+
+// The closing lines when no switch was taken: LISTED holds the switches the
+// USB library listed. It lists only the devices whose node it could open, so
+// when it listed none, the switches attached in sysfs are looked at here and
+// their nodes opened, for the reason.
+void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted);
 
 }  // namespace velorin

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "device_text.h"
+
 std::vector<std::string> InstalledSwitches;
 
 namespace {

@@ -10,6 +10,8 @@ inline constexpr std::uint16_t kProductId = 0x2823;
 // The same identifiers as sysfs writes them.
 inline constexpr const char* kVendorIdText = "16c0";
 inline constexpr const char* kProductIdText = "2823";
+// Both, as lsusb and the messages show them.
+inline constexpr const char* kUsbIdText = "16c0:2823";
 
 // Every request is a read: device-to-host, vendor type, recipient device.
 inline constexpr int kRequestType = 0xC0;

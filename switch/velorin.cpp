@@ -1,7 +1,5 @@
 #include "velorin.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <usb.h>
 
 #include <cerrno>
@@ -14,8 +12,8 @@
 #include <thread>
 
 #include "diagnostics.h"
-#include "installed_record.h"
 #include "protocol.h"
+#include "usb_node.h"
 
 using namespace velorin;
 
@@ -46,66 +44,28 @@ bool IsSwitch(const struct usb_device* device) {
   return device->descriptor.idVendor == kVendorId && device->descriptor.idProduct == kProductId;
 }
 
-// The names the library gives bus and device ("001", "002"), as lsusb shows them.
-std::string LocationOf(const struct usb_device* device) {
-  return std::string("bus ") + device->bus->dirname + " device " + device->filename;
-}
-
-std::string ErrorText(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
-
-// The error text, and for a denied access what the user lacks and which node.
-std::string AccessText(int error, const std::string& bus, const std::string& device) {
-  std::string text = ErrorText(error);
-  if (error == EACCES || error == EPERM) {
-    text += "; the user needs the group plugdev or a local seat session for /dev/bus/usb/" + bus + "/" + device;
-  }
-  return text;
-}
-
-// The library lists only the devices whose node it could open, so a switch
-// this user may not open is missing from its list. For the diagnostics, such
-// switches are found in sysfs and their nodes opened here, for the reason.
-// Returns how many there were.
-int DiagnoseUnlistedSwitches(const std::set<std::string>& listed) {
-  int count = 0;
-  for (const std::string& folder : SwitchFolders(kUsbDevicesFolder)) {
-    const std::optional<std::string> busnum = ReadAttribute(folder, "busnum");
-    const std::optional<std::string> devnum = ReadAttribute(folder, "devnum");
-    if (!busnum || !devnum) continue;
-    char bus[16], device[16];
-    std::snprintf(bus, sizeof bus, "%03d", std::atoi(busnum->c_str()));
-    std::snprintf(device, sizeof device, "%03d", std::atoi(devnum->c_str()));
-    const std::string where = std::string("bus ") + bus + " device " + device;
-    if (listed.count(where) != 0) continue;
-    ++count;
-    Diagnose({where, ": a switch (16c0:2823)"});
-    const std::string node = std::string("/dev/bus/usb/") + bus + "/" + device;
-    const int fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-      Diagnose({where, ": cannot be opened: ", AccessText(errno, bus, device)});
-    } else {
-      ::close(fd);
-      Diagnose({where, ": not listed by the USB library"});
-    }
-  }
-  return count;
+// Where the library found the device: its bus folder and node are named by
+// number ("001", "002").
+TUsbNode NodeOf(const struct usb_device* device) {
+  return TUsbNode{std::atoi(device->bus->dirname), std::atoi(device->filename)};
 }
 
 // Opens the device and takes it when it is the wanted switch and can be
 // configured and claimed; nullptr otherwise, with the reason diagnosed.
-usb_dev_handle* TakeDevice(struct usb_device* device, const std::string& wanted, bool checkSerial) {
-  const std::string where = LocationOf(device);
-  Diagnose({where, ": a switch (16c0:2823)"});
+usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, const std::string& wanted,
+                           bool checkSerial) {
+  const std::string where = Label(node);
+  Diagnose({where, ": a switch (", kUsbIdText, ")"});
   errno = 0;
   usb_dev_handle* handle = usb_open(device);
   if (handle == nullptr) {
-    Diagnose({where, ": cannot be opened: ", AccessText(errno, device->bus->dirname, device->filename)});
+    Diagnose({where, ": cannot be opened: ", AccessText(errno, node)});
     return nullptr;
   }
   int result = 0;
   const std::optional<std::string> serial = checkSerial ? ReadSerialString(handle, result) : wanted;
   if (!serial) {
-    Diagnose({where, ": serial number cannot be read: ", AccessText(-result, device->bus->dirname, device->filename)});
+    Diagnose({where, ": serial number cannot be read: ", AccessText(-result, node)});
   } else if (*serial != wanted) {
     Diagnose({where, ": serial number differs"});
   } else if ((result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); })) != 0 ||
@@ -138,22 +98,18 @@ bool TVelorin::Open(const std::string& serial) {
   usb_init();
   usb_find_busses();
   usb_find_devices();
-  std::set<std::string> listed;
+  std::set<TUsbNode> listed;
   for (usb_bus* bus = usb_get_busses(); bus != nullptr && Handle == nullptr; bus = bus->next) {
     for (struct usb_device* device = bus->devices; device != nullptr && Handle == nullptr; device = device->next) {
       if (!IsSwitch(device)) continue;
-      listed.insert(LocationOf(device));
-      Handle = TakeDevice(device, wanted, CheckSerial);
-      if (Handle != nullptr) Location = LocationOf(device);
+      const TUsbNode node = NodeOf(device);
+      listed.insert(node);
+      Handle = TakeDevice(device, node, wanted, CheckSerial);
+      if (Handle != nullptr) Location = Label(node);
     }
   }
   if (Handle == nullptr) {
-    const bool anySwitch = !listed.empty() || (DiagnosticsWanted() && DiagnoseUnlistedSwitches(listed) > 0);
-    if (anySwitch) {
-      Diagnose({"no usable switch has the serial number ", Showable(wanted)});
-    } else {
-      Diagnose({"no switch (16c0:2823) is attached"});
-    }
+    DiagnoseNoSwitchTaken(listed, wanted);
     return false;
   }
 

@@ -47,20 +47,12 @@ expect_file "/L after replugging lists each switch once" "$work/out" \
 	'\nInstalled switches:\nAB12CD34\nEF56GH78\n\n'
 rm -r "$devices/1-1"
 
-# Serial numbers the helper refuses are not listed by /L either, not even
-# while attached: both take the rule from one place. Each row: serial bytes.
-long200=$(printf '%0200d' 7)
-while read -r serial; do
-	plug 1-3 "$serial"
-	check "helper refuses [$serial]" [ "$status" -ne 0 ]
-	list
-	expect_file "/L does not list [$serial] while it is attached" "$work/out" \
-		'\nInstalled switches:\nAB12CD34\nEF56GH78\n\n'
-	rm -r "$devices/1-3"
-done <<ROWS
-INJECT01\nFAKE0002
-$long200
-CSI\0302\0233J
-ROWS
+# One serial number the helper refuses is not listed by /L either, not even
+# while attached: both take the rule from one place (its cases have their
+# own table in the unit tests).
+plug 1-3 'INJECT01\nFAKE0002'
+check "helper refuses a serial number with a line break" [ "$status" -ne 0 ]
+list
+expect_file "/L does not list it while it is attached" "$work/out" '\nInstalled switches:\nAB12CD34\nEF56GH78\n\n'
 
 finish

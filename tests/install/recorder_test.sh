@@ -104,6 +104,8 @@ OLD00001\r|AB12CD34|OLD00001\r\nAB12CD34\n
 ROWS
 
 # --- Rejected serial numbers: non-zero, nothing written --------------------
+# The rule itself has its own table in the unit tests; these rows are about
+# how the helper reads the attribute and what it does with a refusal.
 # Each row: expected status | serial file bytes ("-": no serial file) | vendor
 record=$work/rejected/installed
 mkdir -p "$work/rejected"
@@ -120,14 +122,7 @@ done <<ROWS
 2||16c0
 2|AAAA0001\nBBBB0002|16c0
 2|AAAA0001\n|16c0
-2|AAAA\r0001|16c0
-2|AAAA\0BBB|16c0
-2|\0|16c0
-2|AAAA\tBBB|16c0
 2|AAAA\033[31m|16c0
-2|AAAA\177|16c0
-2|AAAA\302\200|16c0
-2|AAAA\302\237BB|16c0
 2|$(printf '%0127d' 7)|16c0
 1|-|16c0
 1|AB12CD34|1234
