@@ -223,7 +223,8 @@ int CheckReadOnly(int folder, const std::string& name, const std::string& serial
 
 // True when the record's path still names the open file.
 bool StillAtPath(int folder, const std::string& name, int fd) {
-  struct stat atPath {}, opened {};
+  struct stat atPath {};
+  struct stat opened {};
   return fstatat(folder, name.c_str(), &atPath, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &opened) == 0 &&
          atPath.st_dev == opened.st_dev && atPath.st_ino == opened.st_ino;
 }
@@ -254,21 +255,22 @@ int Record(const RecordPath& path, const std::string& serial) {
   if (const char* problem = FolderProblem(folder.get())) return Fail(kWriteFailed, problem);
 
   // A record that is refused anyway is refused before the lock file is made.
-  const Descriptor existing(openat(folder.get(), path.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  const Descriptor existing(
+      openat(folder.get(), path.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!existing.ok() && errno != ENOENT) return Fail(kWriteFailed, Because("cannot open the record file"));
   if (existing.ok()) {
     if (const std::string problem = FileProblem(existing.get()); !problem.empty()) return Fail(kWriteFailed, problem);
   }
 
   const std::string lockName = path.name + kLockSuffix;
-  const Descriptor lock(openat(folder.get(), lockName.c_str(),
-                               O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600));
+  const Descriptor lock(
+      openat(folder.get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600));
   if (!lock.ok() && errno == EROFS) return CheckReadOnly(folder.get(), path.name, serial);
   if (!lock.ok()) return Fail(kWriteFailed, Because("cannot open the lock file"));
   if (const char* problem = LockFileProblem(lock.get())) return Fail(kWriteFailed, problem);
   if (!LockInTime(lock.get())) {
-    return Fail(kWriteFailed, "the lock file stayed locked for " + std::to_string(kLockWaitSeconds) +
-                                  " seconds; not written");
+    return Fail(kWriteFailed,
+                "the lock file stayed locked for " + std::to_string(kLockWaitSeconds) + " seconds; not written");
   }
   return AppendLocked(folder.get(), path.name, serial);
 }
@@ -282,10 +284,10 @@ int main(int argc, char** argv) {
   umask(022);
   const std::string device = argv[1];
   if (argc == 3 && argv[2][0] == '\0') return Fail(kUsage, "empty record file name");
-  const RecordPath record =
-      argc == 3 ? SplitPath(argv[2]) : RecordPath{velorin::kRecordFolder, velorin::kRecordName};
+  const RecordPath record = argc == 3 ? SplitPath(argv[2]) : RecordPath{velorin::kRecordFolder, velorin::kRecordName};
 
-  if (!velorin::IsSwitchFolder(device)) return Fail(kUsage, std::string("not a velorin switch (") + velorin::kUsbIdText + ")");
+  if (!velorin::IsSwitchFolder(device))
+    return Fail(kUsage, std::string("not a velorin switch (") + velorin::kUsbIdText + ")");
   const std::optional<std::string> serial = velorin::ReadAttribute(device, "serial");
   if (!serial) return Fail(kUsage, "serial number not readable");
   if (const char* problem = velorin::SerialProblem(*serial)) return Fail(kRejected, problem);

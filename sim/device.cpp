@@ -45,9 +45,8 @@ std::optional<Fault> VirtualSwitch::TakeFault(int request) {
 Reply VirtualSwitch::Answer(const SetupPacket& setup) {
   Reply reply;
   const bool vendorIn = (setup.RequestType & 0x80) != 0 && (setup.RequestType & 0x60) == 0x40;
-  const bool known = setup.Request == ReqGetState || setup.Request == ReqSetState ||
-                     setup.Request == ReqGetVersion || setup.Request == ReqGetKind ||
-                     setup.Request == ReqGetName;
+  const bool known = setup.Request == ReqGetState || setup.Request == ReqSetState || setup.Request == ReqGetVersion ||
+                     setup.Request == ReqGetKind || setup.Request == ReqGetName;
   if (!vendorIn || !known) {
     reply.What = Reply::Kind::Stall;
     return reply;
@@ -65,9 +64,7 @@ Reply VirtualSwitch::Answer(const SetupPacket& setup) {
 
   std::vector<std::uint8_t> data(WordReplySize, 0);
   switch (setup.Request) {
-    case ReqGetState:
-      data[0] = On_ ? 1 : 0;
-      break;
+    case ReqGetState: data[0] = On_ ? 1 : 0; break;
     case ReqSetState:
       // The switch takes the new state even when its answer comes too late.
       On_ = setup.Value != 0;
@@ -79,9 +76,7 @@ Reply VirtualSwitch::Answer(const SetupPacket& setup) {
       data[2] = static_cast<std::uint8_t>(Settings_.Aux & 0xff);
       data[3] = static_cast<std::uint8_t>(Settings_.Aux >> 8);
       break;
-    case ReqGetKind:
-      data[0] = Settings_.Kind;
-      break;
+    case ReqGetKind: data[0] = Settings_.Kind; break;
     case ReqGetName:
       // A name shorter than 32 bytes ends with zeros; one of 32 bytes has none.
       data.assign(NameSize, 0);

@@ -19,21 +19,21 @@ enum class FaultAction {
 };
 
 struct Fault {
-  int Request = -1;           // vendor request number, -1 for every request
+  int Request = -1;  // vendor request number, -1 for every request
   FaultAction Action = FaultAction::Stall;
-  unsigned Arg = 0;           // milliseconds for Delay, bytes for Short
-  int Remaining = -1;         // how many more times it applies, -1 for always
+  unsigned Arg = 0;    // milliseconds for Delay, bytes for Short
+  int Remaining = -1;  // how many more times it applies, -1 for always
 };
 
 struct SwitchSettings {
   std::string Serial = "VS000001";
-  bool HasSerial = true;      // false: the gadget carries no serial string
+  bool HasSerial = true;  // false: the gadget carries no serial string
   std::uint8_t Major = 1;
   std::uint8_t Minor = 0;
   std::uint16_t Aux = 0;
   std::uint8_t Kind = 2;
   std::string Name = "Virtual switch";
-  bool On = false;            // state at start
+  bool On = false;  // state at start
   std::uint16_t BcdDevice = 0x0100;
   std::string Manufacturer = "velorin";
   std::string Product = "Virtual switch";
@@ -66,7 +66,7 @@ enum : std::uint8_t {
 };
 
 class VirtualSwitch {
-public:
+ public:
   explicit VirtualSwitch(SwitchSettings settings);
 
   // Decides the answer to one request and applies its effect on the state.
@@ -76,7 +76,7 @@ public:
   bool On() const { return On_; }
   const SwitchSettings& Settings() const { return Settings_; }
 
-private:
+ private:
   std::optional<Fault> TakeFault(int request);
 
   SwitchSettings Settings_;
@@ -89,11 +89,11 @@ std::string FormatSetup(const SetupPacket& setup);
 // Command-line parsing. On error returns false and sets error to one line.
 struct Options {
   SwitchSettings Switch;
-  std::string FfsDir;       // FunctionFS mount to serve
-  std::string Udc;          // when set, the program builds and binds the gadget
-  std::string GadgetName;   // configfs gadget directory name
+  std::string FfsDir;      // FunctionFS mount to serve
+  std::string Udc;         // when set, the program builds and binds the gadget
+  std::string GadgetName;  // configfs gadget directory name
   std::string StateFile;
-  std::string LogFile;      // empty: standard error
+  std::string LogFile;  // empty: standard error
   bool Help = false;
 };
 

@@ -20,7 +20,7 @@ std::vector<std::uint8_t> FunctionStrings();
 // A configfs gadget owned by this process: built by Create, bound by Bind,
 // torn down by Remove (also on destruction).
 class Gadget {
-public:
+ public:
   Gadget(std::string name, std::string udc, std::string mountDir);
   ~Gadget();
   Gadget(const Gadget&) = delete;
@@ -35,7 +35,7 @@ public:
 
   const std::string& MountDir() const { return MountDir_; }
 
-private:
+ private:
   std::string Path(const std::string& rel) const;
 
   std::string Name_;

@@ -32,7 +32,7 @@ volatile sig_atomic_t StopRequested = 0;
 void OnStopSignal(int) { StopRequested = 1; }
 
 class Log {
-public:
+ public:
   explicit Log(const std::string& path) {
     if (!path.empty()) File_ = std::fopen(path.c_str(), "a");
     if (!File_) File_ = stderr;
@@ -51,7 +51,7 @@ public:
     std::fflush(File_);
   }
 
-private:
+ private:
   std::FILE* File_ = nullptr;
   std::chrono::steady_clock::time_point Start_;
 };
@@ -98,7 +98,7 @@ const char* EventName(unsigned type) {
 }
 
 class Server {
-public:
+ public:
   Server(VirtualSwitch& device, Log& log, int ep0, Gadget* gadget, std::string stateFile)
       : Device_(device), Log_(log), Ep0_(ep0), Gadget_(gadget), StateFile_(std::move(stateFile)) {}
 
@@ -154,7 +154,7 @@ public:
     }
   }
 
-private:
+ private:
   VirtualSwitch& Device_;
   Log& Log_;
   int Ep0_;

@@ -17,11 +17,11 @@ inline constexpr const char* kUsbIdText = "16c0:2823";
 inline constexpr int kRequestType = 0xC0;
 inline constexpr int kTimeoutMs = 1000;
 
-inline constexpr int kRequestGetState = 0;  // reply byte 0, bit 0: on
-inline constexpr int kRequestSetState = 1;  // wValue 1 on, 0 off; reply ignored
+inline constexpr int kRequestGetState = 0;    // reply byte 0, bit 0: on
+inline constexpr int kRequestSetState = 1;    // wValue 1 on, 0 off; reply ignored
 inline constexpr int kRequestGetVersion = 4;  // bytes 0..3: minor, major, aux low, aux high
-inline constexpr int kRequestGetKind = 5;  // byte 0: 1 plain switch, 2 switch with a name
-inline constexpr int kRequestGetName = 6;  // up to 32 bytes, ends at the first zero
+inline constexpr int kRequestGetKind = 5;     // byte 0: 1 plain switch, 2 switch with a name
+inline constexpr int kRequestGetName = 6;     // up to 32 bytes, ends at the first zero
 
 inline constexpr int kReplyLength = 8;
 inline constexpr int kNameLength = 32;

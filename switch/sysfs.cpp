@@ -52,8 +52,7 @@ bool IsSwitchFolder(const std::string& deviceFolder) {
 std::vector<std::string> SwitchFolders(const std::string& devicesFolder) {
   std::vector<std::string> names;
   std::error_code error;
-  for (std::filesystem::directory_iterator it(devicesFolder, error), end; !error && it != end;
-       it.increment(error)) {
+  for (std::filesystem::directory_iterator it(devicesFolder, error), end; !error && it != end; it.increment(error)) {
     names.push_back(it->path().filename().string());
   }
   std::sort(names.begin(), names.end());

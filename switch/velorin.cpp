@@ -71,7 +71,8 @@ usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, cons
   } else if ((result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); })) != 0 ||
              (result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); })) != 0) {
     if (result == -EBUSY) {
-      Diagnose({where, ": busy for longer than ", std::to_string(kBusyRetryMs / 1000), " s (another program holds it)"});
+      Diagnose(
+          {where, ": busy for longer than ", std::to_string(kBusyRetryMs / 1000), " s (another program holds it)"});
     } else {
       Diagnose({where, ": cannot be configured or claimed: ", ErrorText(-result)});
     }

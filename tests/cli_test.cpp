@@ -157,6 +157,7 @@ TEST(CommandLineTest, OutputAndExitStatus) {
     std::vector<std::string> setStates;
   };
   const std::string failedA1 = "Changing switch with serial number a1 failed!" + kFailed;
+  // clang-format off
   const std::vector<Case> cases = {
       {"no arguments", {}, kHelp, 0, {}},
       {"help", {"/H"}, kHelp, 0, {}},
@@ -194,6 +195,7 @@ TEST(CommandLineTest, OutputAndExitStatus) {
       {"help after an error", {"/S=on", "/?"}, kNoSerial + kHelp, 1, {}},
       {"help after a failure", {"/N=a1", "/h"}, failedA1 + kHelp, 3, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     Sandbox sandbox;
     const Result result = sandbox.Run(c.args, kTwoSwitches);
@@ -217,6 +219,7 @@ TEST(CommandLineTest, LostOutputIsNotSuccess) {
   const std::string full = "velorin: cannot write output: No space left on device\n";
   const std::string closed = "velorin: cannot write output: Bad file descriptor\n";
   const std::string broken = "velorin: cannot write output: Broken pipe\n";
+  // clang-format off
   const std::vector<Case> cases = {
       {"help to a full disk", {"/H"}, "/dev/full", full, {}},
       {"list to a full disk", {"/L"}, "/dev/full", full, {}},
@@ -226,6 +229,7 @@ TEST(CommandLineTest, LostOutputIsNotSuccess) {
       {"failure text lost as well", {"/N=NONE"}, "/dev/full", full, {}},
       {"parse error text lost as well", {"/S=on"}, "closed", closed, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     Sandbox sandbox;
     const Result result = sandbox.Run(c.args, kTwoSwitches, false, c.stdoutTo);
@@ -246,6 +250,7 @@ TEST(CommandLineTest, DiagnosticsSayWhy) {
   };
   const std::string at1 = "velorin: bus 001 device 001: ", at2 = "velorin: bus 001 device 002: ";
   const std::string seen1 = at1 + "a switch (16c0:2823)\n", seen2 = at2 + "a switch (16c0:2823)\n";
+  // clang-format off
   const std::vector<Case> cases = {
       {"nothing attached", "bus=1 serial=A1 vendor=1234\n", {"/N=A1"}, "velorin: no switch (16c0:2823) is attached\n"},
       {"unplugged: others differ", "bus=1 serial=B2\nbus=1 noserial\n", {"/N=A1"},
@@ -266,6 +271,7 @@ TEST(CommandLineTest, DiagnosticsSayWhy) {
       {"the serial number asked for is shown, not sent", "bus=1 serial=A1\n", {"/N=\x1b]2;x\x07"},
        seen1 + at1 + "serial number differs\nvelorin: no usable switch has the serial number ?]2;x?\n"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     Sandbox quiet, sandbox;
     sandbox.environment = {"VELORIN_DEBUG=1"};
@@ -289,6 +295,7 @@ TEST(CommandLineTest, ListsFromTheInventory) {
   };
   const std::string installed = "\nInstalled switches:\nA1\nX9\nA1\nB2\n\n";
   const std::string available = "\nAvailable switches:\n[A1]: \n[A1]: \n[B2]: Desk lamp\n\n";
+  // clang-format off
   const std::vector<Case> cases = {
       {"nothing installed", "", {"/A", "/L"}, "\nInstalled switches:\nnone\n\n\nAvailable switches:\nnone\n\n", 0,
        false},
@@ -300,6 +307,7 @@ TEST(CommandLineTest, ListsFromTheInventory) {
       {"control bytes in the record are shown, not sent", "\x1b[2J\x07\xc2\x9b\n", {"/L", "/A"},
        "\nInstalled switches:\n?[2J??\nB2\n\n\nAvailable switches:\n[?[2J??]: \n[B2]: Desk lamp\n\n", 0},
   };
+  // clang-format on
   for (const Case& c : cases) {
     Sandbox sandbox;
     sandbox.Write("record/installed", c.record);
@@ -309,7 +317,8 @@ TEST(CommandLineTest, ListsFromTheInventory) {
       sandbox.Write("devices/2-1/serial", "B2\n");
     }
     const Result result = sandbox.Run(
-        c.args, "bus=1 serial=A1\nbus=2 serial=B2 kind=2 name=Desk\\x20lamp\nbus=2 serial=\\x1b[2J\\x07\\xc2\\x9b\n", true);
+        c.args, "bus=1 serial=A1\nbus=2 serial=B2 kind=2 name=Desk\\x20lamp\nbus=2 serial=\\x1b[2J\\x07\\xc2\\x9b\n",
+        true);
     EXPECT_EQ(result.out, c.out) << c.what;
     EXPECT_EQ(result.status, c.status) << c.what;
     EXPECT_EQ(result.err, "") << c.what;

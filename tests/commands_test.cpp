@@ -46,6 +46,7 @@ TEST(SwitchCommandTest, ReportsAndSends) {
   setFails.failRequest[1] = -ETIMEDOUT;
   fakeusb::Device nameFails = Switch("A1", 2, "Lamp");
   nameFails.failRequest[6] = -EPIPE;
+  // clang-format off
   const std::vector<Case> cases = {
       {"kind 1 on", Switch("A1"), "A1", true, true, "Switch with serial number A1 turned on\n", {4, 5, 1, 5}},
       {"kind 1 off", Switch("A1", 1, "", true), "A1", false, true, "Switch with serial number A1 turned off\n",
@@ -62,6 +63,7 @@ TEST(SwitchCommandTest, ReportsAndSends) {
       {"not attached", Switch("A1"), "B2", true, false, "Changing switch with serial number B2 failed!", {}},
       {"kind 3", Switch("A1", 3), "A1", true, false, "Changing switch with serial number A1 failed!", {4, 5}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     fakeusb::Reset({{c.device}});
     bool success = false;
@@ -104,6 +106,7 @@ TEST(QueryCommandTest, ReportsTheState) {
   stateFails.failRequest[0] = -EPIPE;
   fakeusb::Device stateShort = Switch("A1", 1, "", true);
   stateShort.failRequest[0] = 0;
+  // clang-format off
   const std::vector<Case> cases = {
       {"on", Switch("A1", 1, "", true), true, "Switch with serial number A1 is turned on\n", {4, 5, 0, 5}},
       {"off", Switch("A1"), true, "Switch with serial number A1 is turned off\n", {4, 5, 0, 5}},
@@ -111,6 +114,7 @@ TEST(QueryCommandTest, ReportsTheState) {
       {"state read fails", stateFails, false, "Changing switch with serial number A1 failed!", {4, 5, 0}},
       {"state reply empty", stateShort, false, "Changing switch with serial number A1 failed!", {4, 5, 0}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     fakeusb::Reset({{c.device}});
     bool success = false;
@@ -128,6 +132,7 @@ TEST(ListingTest, Lists) {
     std::string installedList, availableList;
   };
   const std::string name32(32, 'N');
+  // clang-format off
   const std::vector<Case> cases = {
       {"nothing installed", {}, "\nInstalled switches:\nnone\n\n", "\nAvailable switches:\nnone\n\n"},
       {"none answers", {"X1", "X2"}, "\nInstalled switches:\nX1\nX2\n\n", "\nAvailable switches:\n\n"},
@@ -138,13 +143,29 @@ TEST(ListingTest, Lists) {
       {"a name cannot forge an entry or reach the terminal", {"E5"}, "\nInstalled switches:\nE5\n\n",
        "\nAvailable switches:\n[E5]: x?[FAKE]: y?[2J\n\n"},
   };
+  // clang-format on
   for (const Case& c : cases) {
-    fakeusb::Reset({{Switch("A1"), Switch("B2", 2, "Lamp %s")}, {Switch("C3", 2, name32), Switch("D4", 2, "x"), Switch("E5", 2, "x\n[FAKE]: y\x1b[2J")}});
+    fakeusb::Reset({{Switch("A1"), Switch("B2", 2, "Lamp %s")},
+                    {Switch("C3", 2, name32), Switch("D4", 2, "x"), Switch("E5", 2, "x\n[FAKE]: y\x1b[2J")}});
     InstalledSwitches = c.installed;
     bool unused = false;
-    EXPECT_EQ(Output([] { ListInstalledSwitches(); return true; }, unused), c.installedList) << c.what;
+    EXPECT_EQ(Output(
+                  [] {
+                    ListInstalledSwitches();
+                    return true;
+                  },
+                  unused),
+              c.installedList)
+        << c.what;
     EXPECT_TRUE(fakeusb::Calls().empty()) << "listing installed switches must not touch the bus";
-    EXPECT_EQ(Output([] { ListAvailableSwitches(); return true; }, unused), c.availableList) << c.what;
+    EXPECT_EQ(Output(
+                  [] {
+                    ListAvailableSwitches();
+                    return true;
+                  },
+                  unused),
+              c.availableList)
+        << c.what;
     EXPECT_EQ(fakeusb::OpenHandles(), 0) << c.what;
     for (const std::string& call : fakeusb::Calls()) EXPECT_NE(call, "config 2.2") << "D4 was never listed";
   }

@@ -22,8 +22,8 @@ const Calls kScan = {"init", "find_busses", "find_devices", "get_busses"};
 
 // The calls a successful Open makes on one device after the scan.
 Calls Accept(const std::string& id) {
-  return {"open " + id, "string " + id + " 3", "config " + id + " 1", "claim " + id + " 0",
-          Control(id, 4), Control(id, 5)};
+  return {"open " + id,         "string " + id + " 3", "config " + id + " 1",
+          "claim " + id + " 0", Control(id, 4),        Control(id, 5)};
 }
 
 Calls Join(std::initializer_list<Calls> parts) {
@@ -72,8 +72,8 @@ TEST_F(DeviceTest, VersionMustHaveMajorOne) {
     std::uint8_t major, minor;
     bool accepted;
   };
-  for (const Case& c : {Case{0, 9, false}, Case{0, 255, false}, Case{1, 0, true}, Case{1, 255, true},
-                        Case{2, 0, false}}) {
+  for (const Case& c :
+       {Case{0, 9, false}, Case{0, 255, false}, Case{1, 0, true}, Case{1, 255, true}, Case{2, 0, false}}) {
     fakeusb::Device device = Switch("A1");
     device.version[0] = c.minor;
     device.version[1] = c.major;
@@ -137,8 +137,7 @@ TEST_F(DeviceTest, EachFailingStepFallsThroughToTheNextDevice) {
       {"serial unreadable", noSerial, {"open 1.1", "string 1.1 3", "close 1.1"}},
       {"serial differs in case", Switch("a1"), {"open 1.1", "string 1.1 3", "close 1.1"}},
       {"configuration refused", configRefused, {"open 1.1", "string 1.1 3", "config 1.1 1", "close 1.1"}},
-      {"claim refused", claimRefused,
-       {"open 1.1", "string 1.1 3", "config 1.1 1", "claim 1.1 0", "close 1.1"}},
+      {"claim refused", claimRefused, {"open 1.1", "string 1.1 3", "config 1.1 1", "claim 1.1 0", "close 1.1"}},
   };
   for (const Case& c : cases) {
     fakeusb::Reset({{c.first}, {Switch("A1")}});
@@ -155,8 +154,7 @@ TEST_F(DeviceTest, TakesTheSwitchWithTheAskedSerialAndOpensNoLaterOne) {
     TVelorin connection;
     ASSERT_TRUE(connection.Open("B2"));
   }
-  EXPECT_EQ(fakeusb::Calls(),
-            Join({kScan, {"open 1.1", "string 1.1 3", "close 1.1"}, Accept("1.2"), {"close 1.2"}}));
+  EXPECT_EQ(fakeusb::Calls(), Join({kScan, {"open 1.1", "string 1.1 3", "close 1.1"}, Accept("1.2"), {"close 1.2"}}));
 
   fakeusb::Reset({{Switch("A1"), Switch("B2")}});
   TVelorin connection;
@@ -240,9 +238,9 @@ TEST_F(DeviceTest, NamesAreCutAtZeroOrAfter32Bytes) {
     std::string name, expected;
   };
   const std::string full32 = "0123456789abcdefghijklmnopqrstuv";
-  for (const Case& c : {Case{2, "", ""}, Case{2, "Lamp %s %n", "Lamp %s %n"}, Case{2, full32, full32},
-                        Case{2, full32 + "xyz", full32}, Case{2, std::string("ab\0cd", 5), "ab"},
-                        Case{1, "Hidden", ""}}) {
+  for (const Case& c :
+       {Case{2, "", ""}, Case{2, "Lamp %s %n", "Lamp %s %n"}, Case{2, full32, full32}, Case{2, full32 + "xyz", full32},
+        Case{2, std::string("ab\0cd", 5), "ab"}, Case{1, "Hidden", ""}}) {
     fakeusb::Reset({{Switch("A1", c.kind, c.name)}});
     TVelorin connection;
     ASSERT_TRUE(connection.Open("A1"));
@@ -274,8 +272,7 @@ TEST_F(DeviceTest, StateOptionsApplyOnOpenAndClose) {
   EXPECT_TRUE(fakeusb::At(1, 1).on);
   connection.Close();
   EXPECT_FALSE(fakeusb::At(1, 1).on);
-  EXPECT_EQ(fakeusb::Calls(),
-            Join({kScan, Accept("1.1"), {Control("1.1", 1, 1), Control("1.1", 1, 0), "close 1.1"}}));
+  EXPECT_EQ(fakeusb::Calls(), Join({kScan, Accept("1.1"), {Control("1.1", 1, 1), Control("1.1", 1, 0), "close 1.1"}}));
 }
 
 TEST_F(DeviceTest, DiscardingAnOpenConnectionClosesWithoutRequests) {
@@ -294,6 +291,7 @@ TEST_F(DeviceTest, OpeningAnotherSwitchClosesTheFirst) {
   TVelorin connection;
   ASSERT_TRUE(connection.Open("A1"));
   ASSERT_TRUE(connection.Open("B2"));
-  EXPECT_EQ(fakeusb::Calls(), Join({kScan, Accept("1.1"), {"close 1.1"}, kScan,
-                                    {"open 1.1", "string 1.1 3", "close 1.1"}, Accept("1.2")}));
+  EXPECT_EQ(
+      fakeusb::Calls(),
+      Join({kScan, Accept("1.1"), {"close 1.1"}, kScan, {"open 1.1", "string 1.1 3", "close 1.1"}, Accept("1.2")}));
 }

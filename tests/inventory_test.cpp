@@ -52,7 +52,7 @@ TEST_F(InventoryTest, AttachedSwitchesFollowInFolderOrder) {
   Device("1-4", "16c0", "2823", nullptr);    // no serial file
   Device("1-5", "16c0", "2823", &empty);     // empty serial
   Device("1-8", "16c0", "2823", &twoLines);  // a line break would pose as a second switch
-  Device("3-2", "16c0", "2823", &long200);  // longer than a record line may be
+  Device("3-2", "16c0", "2823", &long200);   // longer than a record line may be
   Device("1-6", "1234", "2823", &a);
   Device("1-7", "16c0", "5678", &a);
   Device("usb1", "1d6b", "0002", &a);

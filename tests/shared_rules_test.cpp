@@ -17,20 +17,24 @@ TEST(SharedRulesTest, SerialNumbers) {
   };
   const std::vector<Case> cases = {
       {"AB12CD34", true},
-      {"%s%n$(id)`id`;|&*'\" ", true},                 // shell and format characters are data
-      {"N\xc2\xa0" "1\xc3\xa9", true},                  // other 8-bit text stays
-      {"\xc2", true},                                   // a lone lead byte is no C1 control
+      {"%s%n$(id)`id`;|&*'\" ", true},  // shell and format characters are data
+      {"N\xc2\xa0"
+       "1\xc3\xa9",
+       true},          // other 8-bit text stays
+      {"\xc2", true},  // a lone lead byte is no C1 control
       {std::string(kMaxSerialBytes, 'M'), true},
       {std::string(kMaxSerialBytes + 1, 'M'), false},
       {"", false},
-      {"X1\nX2", false},                                // would pose as a second line
+      {"X1\nX2", false},  // would pose as a second line
       {"A1\r", false},
       {std::string("A\0B", 3), false},
       {"X\t3", false},
       {"\x1b[31m", false},
       {"A\x7f", false},
       {"A\xc2\x80", false},
-      {"A\xc2\x9f" "B", false},
+      {"A\xc2\x9f"
+       "B",
+       false},
   };
   for (const Case& c : cases) EXPECT_EQ(SerialProblem(c.serial) == nullptr, c.accepted) << Showable(c.serial);
   EXPECT_STREQ(SerialProblem(std::string(kMaxSerialBytes + 1, 'M')),
@@ -42,8 +46,10 @@ TEST(SharedRulesTest, TextIsShownNotSent) {
       {"Desk lamp", "Desk lamp"},
       {"\x1b]0;owned\x07", "?]0;owned?"},
       {"A\nB\rC\tD", "A?B?C?D"},
-      {"\x7f\xc2\x9b" "2J", "??2J"},                    // C2 9B is one character, one '?'
-      {"\xc2\xa0\xe9\xc2", "\xc2\xa0\xe9\xc2"},         // NBSP, Latin-1, a lone lead byte stay
+      {"\x7f\xc2\x9b"
+       "2J",
+       "??2J"},                                  // C2 9B is one character, one '?'
+      {"\xc2\xa0\xe9\xc2", "\xc2\xa0\xe9\xc2"},  // NBSP, Latin-1, a lone lead byte stay
       {std::string("\0", 1), "?"},
   };
   for (const auto& [text, shown] : cases) EXPECT_EQ(Showable(text), shown) << shown;

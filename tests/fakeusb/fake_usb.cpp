@@ -128,10 +128,16 @@ int Answer(Device& device, int request, int value, char* buffer, int length) {
   std::string reply;
   switch (request) {
     case 0: reply = std::string(1, device.on ? '\x01' : '\x00'); break;
-    case 1: device.on = (value & 1) != 0; reply = std::string(1, '\x00'); break;
+    case 1:
+      device.on = (value & 1) != 0;
+      reply = std::string(1, '\x00');
+      break;
     case 4: reply.assign(reinterpret_cast<const char*>(device.version), 4); break;
     case 5: reply = std::string(1, static_cast<char>(device.kind)); break;
-    case 6: reply = device.name.substr(0, 32); if (reply.size() < 32) reply.push_back('\0'); break;
+    case 6:
+      reply = device.name.substr(0, 32);
+      if (reply.size() < 32) reply.push_back('\0');
+      break;
     default: return -EPIPE;
   }
   const int count = std::min<int>(length, static_cast<int>(reply.size()));
@@ -275,13 +281,12 @@ int usb_claim_interface(usb_dev_handle* dev, int interface) {
   return fakeusb::UnlessBusy(device.busyClaim, device.claimResult);
 }
 
-int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value, int index, char* bytes,
-                    int size, int timeout) {
+int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value, int index, char* bytes, int size,
+                    int timeout) {
   char type[8];
   std::snprintf(type, sizeof type, "%02x", requesttype);
-  Record("control " + fakeusb::Id(dev) + " " + type + " " + std::to_string(request) + " " +
-         std::to_string(value) + " " + std::to_string(index) + " " + std::to_string(size) + " " +
-         std::to_string(timeout));
+  Record("control " + fakeusb::Id(dev) + " " + type + " " + std::to_string(request) + " " + std::to_string(value) +
+         " " + std::to_string(index) + " " + std::to_string(size) + " " + std::to_string(timeout));
   if (!fakeusb::AllZero(bytes, size)) ++fakeusb::state().dirtyBuffers;
   fakeusb::Device& device = fakeusb::Of(dev);
   if (auto fault = device.failRequest.find(request); fault != device.failRequest.end()) return fault->second;

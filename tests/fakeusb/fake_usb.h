@@ -17,7 +17,7 @@ namespace fakeusb {
 struct Device {
   std::uint16_t vendor = 0x16C0;
   std::uint16_t product = 0x2823;
-  std::optional<std::string> serial;  // none: string 3 cannot be read
+  std::optional<std::string> serial;       // none: string 3 cannot be read
   std::uint8_t version[4] = {0, 1, 0, 0};  // minor, major, aux low, aux high
   std::uint8_t kind = 1;
   std::string name;

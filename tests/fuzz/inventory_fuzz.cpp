@@ -23,9 +23,7 @@ const fs::path& Root() {
   return root;
 }
 
-void Write(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
+void Write(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
 }  // namespace
 

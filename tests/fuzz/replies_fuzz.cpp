@@ -43,7 +43,9 @@ extern "C" {
 void usb_init(void) {}
 int usb_find_busses(void) { return 1; }
 int usb_find_devices(void) { return static_cast<int>(devices.size()); }
-struct usb_bus* usb_get_busses(void) { return busses.empty() ? nullptr : &busses.front(); }
+struct usb_bus* usb_get_busses(void) {
+  return busses.empty() ? nullptr : &busses.front();
+}
 
 usb_dev_handle* usb_open(struct usb_device*) {
   if (!input->ConsumeBool()) return nullptr;

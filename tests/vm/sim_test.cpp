@@ -48,20 +48,24 @@ TEST(VirtualSwitchTest, AnswersEachRequest) {
   SwitchSettings kind3;
   kind3.Kind = 3;
   const std::string name32 = "Thirty-two byte name of switch 3";
+  // clang-format off
   const std::vector<AnswerCase> cases = {
       {"state off", {}, In(0), Reply::Kind::Data, {0, 0, 0, 0, 0, 0, 0, 0}, false},
       {"state on", on, In(0), Reply::Kind::Data, {1, 0, 0, 0, 0, 0, 0, 0}, true},
       {"set on", {}, In(1, 1), Reply::Kind::Data, {1, 0, 0, 0, 0, 0, 0, 0}, true},
       {"set off", on, In(1, 0), Reply::Kind::Data, {0, 0, 0, 0, 0, 0, 0, 0}, false},
-      {"version minor, major, aux low, aux high", v1255, In(4), Reply::Kind::Data, {255, 1, 0x34, 0x12, 0, 0, 0, 0}, false},
+      {"version minor, major, aux low, aux high", v1255, In(4), Reply::Kind::Data,
+       {255, 1, 0x34, 0x12, 0, 0, 0, 0}, false},
       {"kind", kind3, In(5), Reply::Kind::Data, {3, 0, 0, 0, 0, 0, 0, 0}, false},
-      {"short name ends in zeros", Named("Desk lamp 100%"), In(6, 0, 32), Reply::Kind::Data, Padded("Desk lamp 100%", 32), false},
+      {"short name ends in zeros", Named("Desk lamp 100%"), In(6, 0, 32), Reply::Kind::Data,
+       Padded("Desk lamp 100%", 32), false},
       {"32-byte name has no zero", Named(name32), In(6, 0, 32), Reply::Kind::Data, Padded(name32, 32), false},
       {"reply cut to wLength", Named(name32), In(6, 0, 4), Reply::Kind::Data, Padded("Thir", 4), false},
       {"OUT request stalls", {}, SetupPacket{0x40, 1, 1, 0, 0}, Reply::Kind::Stall, {}, false},
       {"standard request stalls", {}, SetupPacket{0x80, 0, 0, 0, 2}, Reply::Kind::Stall, {}, false},
       {"unknown vendor request stalls", {}, In(2), Reply::Kind::Stall, {}, false},
   };
+  // clang-format on
   for (const auto& c : cases) {
     VirtualSwitch sw(c.Settings);
     const Reply r = sw.Answer(c.Request);
@@ -82,19 +86,23 @@ TEST(VirtualSwitchTest, FaultsApplyToTheirRequestAndCount) {
     std::vector<unsigned> Delays;
     bool OnAfter;
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {"stalled set-state keeps the state", {"1:stall"}, {In(1, 1), In(0)},
        {Reply::Kind::Stall, Reply::Kind::Data}, {0, 8}, {0, 0}, false},
       {"late set-state still switches", {"1:delay=1500"}, {In(1, 1)}, {Reply::Kind::Data}, {8}, {1500}, true},
       {"short reply", {"0:short=0", "6:short=3"}, {In(0), In(6, 0, 32), In(5)},
        {Reply::Kind::Data, Reply::Kind::Data, Reply::Kind::Data}, {0, 3, 8}, {0, 0, 0}, false},
-      {"count limits a fault", {"4:stall:1"}, {In(4), In(4)}, {Reply::Kind::Stall, Reply::Kind::Data}, {0, 8}, {0, 0}, false},
-      {"'*' matches every request", {"*:stall"}, {In(4), In(5)}, {Reply::Kind::Stall, Reply::Kind::Stall}, {0, 0}, {0, 0}, false},
+      {"count limits a fault", {"4:stall:1"}, {In(4), In(4)}, {Reply::Kind::Stall, Reply::Kind::Data}, {0, 8},
+       {0, 0}, false},
+      {"'*' matches every request", {"*:stall"}, {In(4), In(5)}, {Reply::Kind::Stall, Reply::Kind::Stall}, {0, 0},
+       {0, 0}, false},
       {"first matching fault wins", {"5:short=1:1", "5:stall"}, {In(5), In(5)},
        {Reply::Kind::Data, Reply::Kind::Stall}, {1, 0}, {0, 0}, false},
       {"unbind instead of set-state", {"1:unbind"}, {In(1, 1)}, {Reply::Kind::Unbind}, {0}, {0}, false},
       {"other requests unaffected", {"1:stall"}, {In(4)}, {Reply::Kind::Data}, {8}, {0}, false},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SwitchSettings s;
     for (const auto& text : c.Faults) {
@@ -114,8 +122,9 @@ TEST(VirtualSwitchTest, FaultsApplyToTheirRequestAndCount) {
 }
 
 TEST(VirtualSwitchTest, ParsesFaultsAndRejectsMalformedOnes) {
-  const std::vector<std::string> bad = {"", "1", "1:", "x:stall", "256:stall", "-1:stall", "1:stall=3", "1:delay",
-                                        "1:delay=x", "1:short=", "1:explode", "1:stall:0", "1:stall:x"};
+  const std::vector<std::string> bad = {
+      "",        "1",         "1:",       "x:stall",   "256:stall", "-1:stall", "1:stall=3",
+      "1:delay", "1:delay=x", "1:short=", "1:explode", "1:stall:0", "1:stall:x"};
   for (const auto& text : bad) {
     Fault f;
     EXPECT_FALSE(ParseFault(text, f)) << text;
@@ -133,6 +142,7 @@ TEST(VirtualSwitchTest, ParsesOptions) {
     std::vector<std::string> Args;
     bool Ok;
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {{"--udc", "dummy_udc.0"}, true},
       {{"--ffs", "/run/ffs"}, true},
@@ -146,6 +156,7 @@ TEST(VirtualSwitchTest, ParsesOptions) {
       {{"--udc", "u", "--name-hex", "4"}, false},
       {{"--udc", "u", "--bogus"}, false},
   };
+  // clang-format on
   for (const auto& c : cases) {
     Options o;
     std::string error;
@@ -170,8 +181,8 @@ TEST(VirtualSwitchTest, ParsesOptions) {
 
 TEST(VirtualSwitchTest, FunctionFsBlobsCarryTheirOwnLength) {
   const Bytes d = FunctionDescriptors();
-  const Bytes want = {3, 0, 0, 0, 38, 0, 0, 0, 0x43, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0,
-                      9, 4, 0, 0, 0, 0xff, 0, 0, 1, 9, 4, 0, 0, 0, 0xff, 0, 0, 1};
+  const Bytes want = {3, 0, 0, 0, 38, 0, 0,    0, 0x43, 0, 0, 0, 1, 0, 0, 0,    1, 0, 0,
+                      0, 9, 4, 0, 0,  0, 0xff, 0, 0,    1, 9, 4, 0, 0, 0, 0xff, 0, 0, 1};
   EXPECT_EQ(d, want);
   const Bytes s = FunctionStrings();
   ASSERT_GE(s.size(), 18u);
