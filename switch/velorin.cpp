@@ -14,6 +14,7 @@
 #include "diagnostics.h"
 #include "protocol.h"
 #include "usb_node.h"
+#include "usb_scan.h"
 
 using namespace velorin;
 
@@ -96,6 +97,7 @@ bool TVelorin::Open(const std::string& serial) {
   Close();
   SerialNumber = wanted;
 
+  NarrowUsbScan();
   usb_init();
   usb_find_busses();
   usb_find_devices();

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "inventory.h"
+#include "usb_scan.h"
 
 namespace fs = std::filesystem;
 
@@ -86,4 +87,57 @@ TEST_F(InventoryTest, MissingSourcesGiveAnEmptyList) {
   ASSERT_EQ(::mkfifo((root / "devices" / "1-1" / "serial").c_str(), 0644), 0);
   fs::remove_all(root / "installed");
   EXPECT_TRUE(Scan().empty());
+}
+
+// The same sysfs fixture decides which folder the USB library scans: the
+// switches' links only when each switch sysfs shows has its link, leading to
+// its node (regular files stand in for nodes here).
+TEST_F(InventoryTest, ScanOnlyTheSwitchLinksWhenEachHasOne) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> switches;  // sysfs folder:bus:device
+    std::vector<std::string> links;     // bus/device -> node bus/device
+    bool narrowed;
+    std::string reason;
+  };
+  const std::string links = (root / "links").string(), nodes = (root / "nodes").string();
+  // clang-format off
+  const std::vector<Case> cases = {
+      {"no switch attached: nothing to narrow", {}, {}, false, ""},
+      {"each switch has its link", {"1-1:1:2", "2-1:2:7"}, {"001/002:001/002", "002/007:002/007"}, true,
+       "scanning " + links + ": each attached switch has its link there"},
+      {"a link missing (udev not caught up)", {"1-1:1:2", "2-1:2:7"}, {"001/002:001/002"}, false,
+       "scanning " + nodes + ": bus 002 device 007, a switch, has no link to it in " + links},
+      {"a stale link (replugged as device 3)", {"1-1:1:3"}, {"001/002:001/002", "001/003:001/002"}, false,
+       "scanning " + nodes + ": bus 001 device 003, a switch, has no link to it in " + links},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    fs::remove_all(root);
+    fs::create_directories(root / "devices");
+    for (const std::string& entry : c.switches) {
+      const std::string folder = entry.substr(0, entry.find(':'));
+      const std::string numbers = entry.substr(entry.find(':') + 1);
+      Device(folder, "16c0", "2823", nullptr);
+      Write(root / "devices" / folder / "busnum", numbers.substr(0, numbers.find(':')) + "\n");
+      Write(root / "devices" / folder / "devnum", numbers.substr(numbers.find(':') + 1) + "\n");
+    }
+    Device("1-9", "1d6b", "0002", nullptr);  // a hub: needs no link
+    for (const std::string& link : c.links) {
+      const std::string at = link.substr(0, link.find(':')), to = link.substr(link.find(':') + 1);
+      Write(root / "nodes" / to, "");
+      Write(root / "nodes" / at, "");
+      fs::create_directories((root / "links" / at).parent_path());
+      fs::create_symlink(root / "nodes" / to, root / "links" / at);
+    }
+    const velorin::TScanChoice choice = velorin::ChooseScanFolder((root / "devices").string(), links, nodes);
+    EXPECT_EQ(choice.Folder, c.narrowed ? links : "") << c.what;
+    EXPECT_EQ(choice.Reason, c.reason) << c.what;
+  }
+  // The user's own choice stands.
+  ::setenv("USB_DEVFS_PATH", "/somewhere", 1);
+  const velorin::TScanChoice choice = velorin::ChooseScanFolder((root / "devices").string(), links, nodes);
+  ::unsetenv("USB_DEVFS_PATH");
+  EXPECT_EQ(choice.Folder, "");
+  EXPECT_EQ(choice.Reason, "scanning USB_DEVFS_PATH as set: /somewhere");
 }

@@ -1,0 +1,57 @@
+#include "usb_scan.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "device_text.h"
+#include "diagnostics.h"
+
+namespace velorin {
+
+namespace {
+
+constexpr const char* kDevfsVariable = "USB_DEVFS_PATH";
+
+// True when both paths lead to the same file (a link to the node, or the node).
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+}  // namespace
+
+TScanChoice ChooseScanFolder(const std::string& devicesFolder, const std::string& linkFolder,
+                             const std::string& nodeFolder) {
+  if (const char* set = std::getenv(kDevfsVariable)) {
+    return {"", std::string("scanning ") + kDevfsVariable + " as set: " + Showable(set)};
+  }
+  // With no switch in sysfs (none attached, or no sysfs, as in some
+  // containers) there is nothing to narrow the scan to.
+  const std::vector<std::string> switches = SwitchFolders(devicesFolder);
+  if (switches.empty()) return {};
+  const std::string full = "scanning " + nodeFolder + ": ";
+  for (const std::string& folder : switches) {
+    const std::optional<TUsbNode> node = NodeOfFolder(folder);
+    if (!node) return {"", full + folder + " has no bus or device number"};
+    if (!SameFile(NodePath(*node, linkFolder), NodePath(*node, nodeFolder))) {
+      return {"", full + Label(*node) + ", a switch, has no link to it in " + linkFolder};
+    }
+  }
+  return {linkFolder, "scanning " + linkFolder + ": each attached switch has its link there"};
+}
+
+void NarrowUsbScan() {
+  static const bool done = [] {
+    const TScanChoice choice = ChooseScanFolder();
+    if (!choice.Folder.empty()) ::setenv(kDevfsVariable, choice.Folder.c_str(), 1);
+    if (!choice.Reason.empty()) Diagnose({choice.Reason});
+    return true;
+  }();
+  (void)done;
+}
+
+}  // namespace velorin

@@ -1,0 +1,38 @@
+// Which folder of device nodes the USB library scans for switches. It opens
+// every node it finds there, and opening a node wakes a device the kernel has
+// suspended; so where it is safe, it scans only the switches' own links,
+// which the udev rule makes, and no other device is opened or woken.
+#pragma once
+
+#include <string>
+
+#include "sysfs.h"
+#include "usb_node.h"
+
+namespace velorin {
+
+// Where the udev rule links each switch, laid out like /dev/bus/usb.
+inline constexpr const char* kSwitchLinkFolder = "/dev/velorin";
+
+struct TScanChoice {
+  // The folder to scan; empty: the library's own choice (/dev/bus/usb, or
+  // what the user set in USB_DEVFS_PATH).
+  std::string Folder;
+  // Why, for the diagnostics; empty when there was nothing to weigh (sysfs
+  // shows no switch attached, so there is nothing to narrow the scan to).
+  std::string Reason;
+};
+
+// The links are used only when the user has not set USB_DEVFS_PATH, sysfs
+// shows at least one switch attached, and each such switch has its link,
+// leading to its node: then the short scan finds exactly the switches the
+// full one would.
+TScanChoice ChooseScanFolder(const std::string& devicesFolder = kUsbDevicesFolder,
+                             const std::string& linkFolder = kSwitchLinkFolder,
+                             const std::string& nodeFolder = kUsbNodeFolder);
+
+// Makes the choice once per process, before the library's first scan, and
+// says which under VELORIN_DEBUG=1.
+void NarrowUsbScan();
+
+}  // namespace velorin
