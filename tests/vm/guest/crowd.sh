@@ -1,0 +1,110 @@
+# shellcheck shell=dash
+# A crowded machine under real udev with the installed rule (see vm_crowd in
+# tests/vm/CMakeLists.txt): two switches, three other USB devices (gadgets
+# with other ids) and vhci-hcd's 16 root hubs. Every device that is not a
+# switch (nor a hub a switch hangs from) may suspend after 2 s idle; a command
+# that opens one wakes it, and it then reads "active" for 2 s. Checked: a
+# user's commands wake none of them and print exactly what they print on an
+# empty machine; a switch whose link is missing is still found (by the full
+# scan), and VELORIN_DEBUG=1 says so; a replugged switch's link follows it.
+
+# shellcheck source=SCRIPTDIR/lib.sh
+. /bench-lib.sh
+users
+settle() { udevadm settle --timeout=10; }
+check "udevd starts and answers" udevd_start
+insmod /lib/modules/usbip-core.ko && insmod /lib/modules/vhci-hcd.ko
+# As at boot: udev gives every device present its node's mode (0664).
+udevadm trigger --action=add --subsystem-match=usb
+# Switches VSC00001 ("Lamp 1", kind 2) and VSC00002 (kind 1) on buses 1 and
+# 2; gadgets with the ids 1209:000N on buses 3 to 5.
+gadget 0 VSC00001 --kind 2 --name "Lamp 1"
+gadget 1 VSC00002 --kind 1
+for n in 2 3 4; do
+  gadget $n OTHER00$n
+  echo 0x1209 >/sys/kernel/config/usb_gadget/sw$n/idVendor
+  echo "0x000$n" >/sys/kernel/config/usb_gadget/sw$n/idProduct
+done
+for n in 0 1 2 3 4; do plug $n; done
+settle
+
+# The devices that may sleep: neither a switch nor the root hub of a switch's
+# bus (which stays awake for the switch under it).
+sleepers() {
+  local d
+  for d in /sys/bus/usb/devices/*; do
+    [ -f "$d/idVendor" ] || continue
+    [ "$(cat "$d/idVendor")" = 16c0 ] && continue
+    case ${d##*/} in usb1 | usb2) continue ;; esac
+    echo "$d"
+  done
+}
+for d in $(sleepers); do
+  echo auto >"$d/power/control"
+  echo 2000 >"$d/power/autosuspend_delay_ms"
+done
+asleep() { for d in $(sleepers); do [ "$(cat "$d/power/runtime_status")" = suspended ] || return 1; done; }
+# The kernel counts the time each device has been awake: asleep_since notes
+# it, woken says how many sleepers were awake a moment since then.
+active_times() { for d in $(sleepers); do echo "$d $(cat "$d/power/runtime_active_time")"; done; }
+asleep_since() { wait_for 20 asleep && active_times >/tmp/active.before; }
+woken() { active_times | diff /tmp/active.before - | grep -c '^+/'; }
+check "$(sleepers | wc -l) other devices, each suspended after 2 s idle" asleep_since
+
+link() { printf '/dev/velorin/%03d/%03d' "$1" "$(cat "/sys/bus/usb/devices/$1-1/devnum")"; }
+links_to_node() { [ "$(readlink -f "$(link "$1")")" = "$(node "$1")" ]; }
+for bus in 1 2; do check "the link for bus $bus leads to $(node $bus)" links_to_node $bus; done
+check "the other devices have no link" [ "$(find /dev/velorin -type l | wc -l)" = 2 ]
+
+# expect_asleep NAME STATUS TEXT ARGS...: expect, and no sleeper woke.
+expect_asleep() {
+  asleep_since
+  expect "$@"
+  n=$(woken)
+  check "$1: no other device woken ($n woken)" [ "$n" = 0 ]
+}
+AS=alice
+expect_asleep "plugdev: switch on" 0 "Lamp 1 turned on\\n" /N=VSC00001 /S=on
+check "plugdev: the switch is on" [ "$(cat "$SW/0.state")" = on ]
+expect_asleep "plugdev: query" 0 "Switch with serial number VSC00002 is turned off\\n" /N=VSC00002
+expect_asleep "plugdev: /A" 0 "\\nAvailable switches:\\n[VSC00001]: Lamp 1\\n[VSC00002]: \\n\\n" /A
+export VELORIN_DEBUG=1
+run /N=VSC00001
+check "VELORIN_DEBUG=1 says the short scan was used" \
+  grep -qx 'velorin: scanning /dev/velorin: each attached switch has its link there' /tmp/err
+
+unset VELORIN_DEBUG
+
+# The check can see a wake: the full scan opens every node.
+asleep_since
+export USB_DEVFS_PATH=/dev/bus/usb
+expect "full scan (USB_DEVFS_PATH=/dev/bus/usb): the same query" 0 "Lamp 1 is turned on\\n" /N=VSC00001
+unset USB_DEVFS_PATH
+n=$(woken)
+check "full scan: it wakes every other device ($n woken)" [ "$n" = "$(sleepers | wc -l)" ]
+
+# A link missing (removed by hand, or udev not caught up): the full scan.
+rm "$(link 2)"
+export VELORIN_DEBUG=1
+run /N=VSC00002 /S=on
+unset VELORIN_DEBUG
+check "a switch without its link is still found" [ "$RC" = 0 ]
+check "and switched" [ "$(cat "$SW/1.state")" = on ]
+check "VELORIN_DEBUG=1 says why the full scan" \
+  grep -qx "velorin: scanning /dev/bus/usb: bus 002 device $(printf %03d "$(cat /sys/bus/usb/devices/2-1/devnum)"), a switch, has no link to it in /dev/velorin" /tmp/err
+AS=""
+
+# Unplugged and plugged again: the link goes and comes back with the new number.
+old=$(link 1)
+unplug 0
+settle
+check "unplugged: its link is gone" [ ! -e "$old" ] && [ ! -L "$old" ]
+plug 0
+settle
+check "plugged again: device number changed" [ "$(link 1)" != "$old" ]
+check "plugged again: the link follows it" links_to_node 1
+AS=alice
+expect "plugdev: the replugged switch answers" 0 "Lamp 1 turned off\\n" /N=VSC00001 /S=off
+AS=""
+
+echo "$PASSED passed, $FAILED failed"
