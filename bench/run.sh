@@ -12,7 +12,12 @@
 #   one query and /A with 1, 2, 4 and 8 attached virtual switches, each timed
 #   over repeated runs right next to `lsusb -v -d 16c0:2823` on the same
 #   buses, and the control transfers per command counted with usbmon against
-#   the protocol's own count.
+#   the protocol's own count;
+# - a crowded guest (the staged install under real udev, one switch among
+#   three other devices and vhci-hcd's 16 root hubs that suspend when idle):
+#   a switch command, a query and /A with the short scan, the full scan and
+#   alone, next to `lsusb -d 16c0:2823` and `sispmctl -s`, with the devices
+#   each run wakes (bench/crowd.sh).
 #
 # Needs, besides the build and the bench's packages (qemu-system-x86,
 # busybox-static, cpio, xz-utils): hyperfine, gnuplot-nox and usbutils, all
@@ -58,6 +63,16 @@ grep $'^@wire\t' "$console" | cut -f2- >"$work/wire.tsv"
 grep $'^@usbip\t' "$console" | cut -f2- >"$work/usbip.tsv" || { echo "bench/run.sh: the guest gave no USB/IP figures" >&2; exit 1; }
 [ -s "$work/perf.tsv" ] || { echo "bench/run.sh: the guest gave no figures" >&2; exit 1; }
 runs=$(head -n 1 "$work/perf.tsv" | cut -f3)
+
+# The crowded guest: the staged install and udev, sispmctl fetched like the
+# kernel (another switch tool on the same USB library).
+bash "$root/tests/vm/bench.sh" \
+  --velorin "$velorin" --sim "$sim" --work "$work/crowd" --cache "${VELORIN_VM_CACHE:-$build/vm/cache}" \
+  --checks "$root/bench/crowd.sh" --buses 4 --extra "$(command -v lsusb)" ${files[@]+"${files[@]}"} \
+  --install "$build" --udev --deb sispmctl:/usr/bin/sispmctl --timeout 900
+grep $'^@crowd\t' "$work/crowd/console.log" | cut -f2- >"$work/crowd.tsv"
+[ -s "$work/crowd.tsv" ] || { echo "bench/run.sh: the crowded guest gave no figures" >&2; exit 1; }
+crowd_runs=$(head -n 1 "$work/crowd.tsv" | cut -f3)
 
 # --- plot and document --------------------------------------------------------
 awk -F '\t' '$1 == "velorin /A" { print $2, $4, $5 }' "$work/perf.tsv" >"$work/list.dat"
@@ -133,6 +148,33 @@ control transfers (9 for a switch command or a query on a kind-2 switch).
 |---|---|---|---|---|
 EOF
   awk -F '\t' '{ printf "| `%s` | %.1f | %.1f | %.1f | %.2f |\n", $1, $3, $4, $5, $5 / $4 }' "$work/usbip.tsv"
+  cat <<EOF
+
+## On a machine with other USB devices
+
+Switch VSC00001 (kind 2, named) among three other USB devices (gadgets with
+other ids) and vhci-hcd's 16 root hubs, under udev with the installed rule,
+each command run by a user in \`plugdev\`. Every device that is not a switch
+(nor the root hub of the switch's bus) suspends after 2 s idle, and each of
+the $crowd_runs runs per figure starts once all of them sleep; "woken" is how
+many of them a run woke, by the kernel's count of each device's active time.
+velorin scans only the switches' links (\`/dev/velorin\`, short scan) or,
+with \`USB_DEVFS_PATH=/dev/bus/usb\`, every node as the USB library does by
+itself (full scan); "alone" is the same command before the other devices
+and vhci-hcd are there. \`lsusb -d 16c0:2823\` (usbutils) and
+\`sispmctl -s\` (another switch tool on the same USB library) run in the same
+guest, as the same user.
+
+| Command | Alone (ms) | Short scan (ms) | Woken | Full scan (ms) | Woken | Short scan / alone |
+|---|---|---|---|---|---|---|
+EOF
+  awk -F '\t' '$2 != "peer" { ms[$1 SUBSEP $2] = $4; woke[$1 SUBSEP $2] = $5; if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 } }
+    END { for (i = 1; i <= n; i++) { c = order[i]
+      printf "| `%s` | %.1f | %.1f | %.1f | %.1f | %.1f | %.2f |\n", c, ms[c SUBSEP "alone"], ms[c SUBSEP "short"],
+        woke[c SUBSEP "short"], ms[c SUBSEP "full"], woke[c SUBSEP "full"], ms[c SUBSEP "short"] / ms[c SUBSEP "alone"] } }' \
+    "$work/crowd.tsv"
+  printf '\n| Peer | Time (ms) | Woken |\n|---|---|---|\n'
+  awk -F '\t' '$2 == "peer" { printf "| `%s` | %.1f | %.1f |\n", $1, $4, $5 }' "$work/crowd.tsv"
   cat <<'EOF'
 
 ## Control transfers per command

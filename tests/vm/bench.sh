@@ -7,13 +7,15 @@
 #
 # usage: bench.sh --velorin PATH --sim PATH --work DIR [--cache DIR] [--timeout S]
 #                 [--checks FILE] [--buses N] [--extra PATH]... [--file SRC:DEST]...
-#                 [--deb PKG[:PATH,...]]... [--install BUILD_DIR]
+#                 [--deb PKG[:PATH,...]]... [--udev] [--install BUILD_DIR]
 #
 # --checks runs another guest script in place of guest/checks.sh (sourced by
 # the guest's init after the modules are loaded); --buses sets the number of
 # emulated host controllers, one per virtual switch (default 7). --extra puts
 # another program into the guest's /bin with the shared libraries it needs;
-# --file copies a plain file to DEST in the guest. --deb fetches a Debian package once into the cache, like the kernel, and
+# --file copies a plain file to DEST in the guest; --udev adds the packages
+# for real udev (see udev_debs).
+# --deb fetches a Debian package once into the cache, like the kernel, and
 # puts the listed files and folders of it (all but /usr/share without a list)
 # at the same paths in the guest. --install stages `cmake --install BUILD_DIR
 # --prefix /usr` with DESTDIR and lays it over the guest's root last, so the
@@ -31,6 +33,10 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 velorin="" sim="" work="" cache="" limit=240
 checks="$here/guest/checks.sh" buses=7 install=""
 extras=() files=() debs=()
+# --udev: Debian's systemd-udevd with udev's own rules and systemd's seat
+# rules, as a Debian 12 machine runs them.
+udev_debs=(udev:/bin/udevadm,/lib/systemd/systemd-udevd,/lib/udev/rules.d
+  systemd:/lib/udev/rules.d/70-uaccess.rules,/lib/udev/rules.d/71-seat.rules,/lib/udev/rules.d/73-seat-late.rules,/lib/udev/rules.d/99-systemd.rules)
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -44,6 +50,7 @@ while [ $# -gt 0 ]; do
     --extra) extras+=("$2"); shift 2 ;;
     --file) files+=("$2"); shift 2 ;;
     --deb) debs+=("$2"); shift 2 ;;
+    --udev) debs+=("${udev_debs[@]}"); shift ;;
     --install) install=$2; shift 2 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
   esac

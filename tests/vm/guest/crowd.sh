@@ -13,43 +13,13 @@
 users
 settle() { udevadm settle --timeout=10; }
 check "udevd starts and answers" udevd_start
-insmod /lib/modules/usbip-core.ko && insmod /lib/modules/vhci-hcd.ko
-# As at boot: udev gives every device present its node's mode (0664).
-udevadm trigger --action=add --subsystem-match=usb
 # Switches VSC00001 ("Lamp 1", kind 2) and VSC00002 (kind 1) on buses 1 and
-# 2; gadgets with the ids 1209:000N on buses 3 to 5.
+# 2; three other devices on buses 3 to 5.
 gadget 0 VSC00001 --kind 2 --name "Lamp 1"
 gadget 1 VSC00002 --kind 1
-for n in 2 3 4; do
-  gadget $n OTHER00$n
-  echo 0x1209 >/sys/kernel/config/usb_gadget/sw$n/idVendor
-  echo "0x000$n" >/sys/kernel/config/usb_gadget/sw$n/idProduct
-done
-for n in 0 1 2 3 4; do plug $n; done
-settle
-
-# The devices that may sleep: neither a switch nor the root hub of a switch's
-# bus (which stays awake for the switch under it).
-sleepers() {
-  local d
-  for d in /sys/bus/usb/devices/*; do
-    [ -f "$d/idVendor" ] || continue
-    [ "$(cat "$d/idVendor")" = 16c0 ] && continue
-    case ${d##*/} in usb1 | usb2) continue ;; esac
-    echo "$d"
-  done
-}
-for d in $(sleepers); do
-  echo auto >"$d/power/control"
-  echo 2000 >"$d/power/autosuspend_delay_ms"
-done
-asleep() { for d in $(sleepers); do [ "$(cat "$d/power/runtime_status")" = suspended ] || return 1; done; }
-# The kernel counts the time each device has been awake: asleep_since notes
-# it, woken says how many sleepers were awake a moment since then.
-active_times() { for d in $(sleepers); do echo "$d $(cat "$d/power/runtime_active_time")"; done; }
-asleep_since() { wait_for 20 asleep && active_times >/tmp/active.before; }
-woken() { active_times | diff /tmp/active.before - | grep -c '^+/'; }
-check "$(sleepers | wc -l) other devices, each suspended after 2 s idle" asleep_since
+plug 0 && plug 1
+check "three other devices and vhci-hcd's root hubs" crowd_setup 2 3
+check "$(crowd_sleepers | wc -l) other devices, each suspended after 2 s idle" crowd_asleep_since
 
 link() { printf '/dev/velorin/%03d/%03d' "$1" "$(cat "/sys/bus/usb/devices/$1-1/devnum")"; }
 links_to_node() { [ "$(readlink -f "$(link "$1")")" = "$(node "$1")" ]; }
@@ -58,9 +28,9 @@ check "the other devices have no link" [ "$(find /dev/velorin -type l | wc -l)" 
 
 # expect_asleep NAME STATUS TEXT ARGS...: expect, and no sleeper woke.
 expect_asleep() {
-  asleep_since
+  crowd_asleep_since
   expect "$@"
-  n=$(woken)
+  n=$(crowd_woken)
   check "$1: no other device woken ($n woken)" [ "$n" = 0 ]
 }
 AS=alice
@@ -76,12 +46,12 @@ check "VELORIN_DEBUG=1 says the short scan was used" \
 unset VELORIN_DEBUG
 
 # The check can see a wake: the full scan opens every node.
-asleep_since
+crowd_asleep_since
 export USB_DEVFS_PATH=/dev/bus/usb
 expect "full scan (USB_DEVFS_PATH=/dev/bus/usb): the same query" 0 "Lamp 1 is turned on\\n" /N=VSC00001
 unset USB_DEVFS_PATH
-n=$(woken)
-check "full scan: it wakes every other device ($n woken)" [ "$n" = "$(sleepers | wc -l)" ]
+n=$(crowd_woken)
+check "full scan: it wakes every other device ($n woken)" [ "$n" = "$(crowd_sleepers | wc -l)" ]
 
 # A link missing (removed by hand, or udev not caught up): the full scan.
 rm "$(link 2)"

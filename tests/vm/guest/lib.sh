@@ -171,3 +171,46 @@ imported() {
   done
   return 1
 }
+
+# --- a crowded machine ---------------------------------------------------------------
+# crowd_setup FIRST N: besides the switches, N other USB devices (gadgets
+# FIRST.. with the ids 1209:000K on their own buses) and vhci-hcd's 16 root
+# hubs; each of the sleepers (every device that is neither a switch nor the
+# root hub of a switch's bus, which stays awake for it) may suspend after
+# 2 s idle. Needs udevd running: as at boot, udev gives every node its mode.
+crowd_setup() {
+  local n=$1 last=$(($1 + $2)) d
+  insmod /lib/modules/usbip-core.ko && insmod /lib/modules/vhci-hcd.ko || return 1
+  udevadm trigger --action=add --subsystem-match=usb
+  while [ "$n" -lt "$last" ]; do
+    gadget "$n" "OTHER00$n"
+    echo 0x1209 >"/sys/kernel/config/usb_gadget/sw$n/idVendor"
+    echo "0x000$n" >"/sys/kernel/config/usb_gadget/sw$n/idProduct"
+    plug "$n" || return 1
+    n=$((n + 1))
+  done
+  udevadm settle --timeout=10
+  for d in $(crowd_sleepers); do
+    echo auto >"$d/power/control"
+    echo 2000 >"$d/power/autosuspend_delay_ms"
+  done
+}
+crowd_sleepers() {
+  local d
+  for d in /sys/bus/usb/devices/*; do
+    [ -f "$d/idVendor" ] || continue
+    [ "$(cat "$d/idVendor")" = 16c0 ] && continue
+    case ${d##*/} in usb*) grep -qx 16c0 "/sys/bus/usb/devices/${d##*/usb}"-*/idVendor 2>/dev/null && continue ;; esac
+    echo "$d"
+  done
+}
+crowd_asleep() {
+  local d
+  for d in $(crowd_sleepers); do [ "$(cat "$d/power/runtime_status")" = suspended ] || return 1; done
+}
+# The kernel counts the time each device has been awake: crowd_asleep_since
+# waits until every sleeper sleeps and notes the counts; crowd_woken says how
+# many sleepers were awake a moment since then.
+crowd_active_times() { for d in $(crowd_sleepers); do echo "$d $(cat "$d/power/runtime_active_time")"; done; }
+crowd_asleep_since() { wait_for 20 crowd_asleep && crowd_active_times >/tmp/active.before; }
+crowd_woken() { crowd_active_times | diff /tmp/active.before - | grep -c '^+/'; }
