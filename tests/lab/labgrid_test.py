@@ -1,0 +1,106 @@
+"""labgrid's pytest plugin with the README's env files: VelorinPowerDriver
+and ExternalPowerDriver on, off, cycle (and get) follow the switch, and an
+unplugged switch raises with the tool's exit status 3.
+
+Run as a script (ctest does): it writes each env file from the README, with
+/usr/bin/velorin replaced by VELORIN_TOOL (the tool over the fake USB
+library), and runs `python3 -m pytest --lg-env ENV` on this file's tests for
+that env. PYTHONPATH holds the staged modules."""
+
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+FAILED = ["Changing switch with serial number AB12CD34 failed!", "Error: Switch not installed or not available!"]
+
+
+def snippet(marker):
+    text = Path(os.environ["VELORIN_README"]).read_text()
+    block = text.split(f"<!-- lab: {marker} -->\n", 1)[1]
+    return block.split("\n", 1)[1].split("\n```\n", 1)[0]
+
+
+class Switch:
+    """The README's switch AB12CD34 on the fake USB bus, off at first. Its
+    name is what the tool reports, and has an "on" in it."""
+
+    def __init__(self, folder, monkeypatch):
+        self.scenario = folder / "scenario"
+        self.scenario.write_text("serial=AB12CD34 kind=2 name=Bench\\x20monitor\n")
+        (folder / "state").mkdir()
+        self.state = folder / "state" / "1.1"
+        self.calls = folder / "calls"
+        monkeypatch.setenv("FAKEUSB_SCENARIO", str(self.scenario))
+        monkeypatch.setenv("FAKEUSB_STATE", str(folder / "state"))
+        monkeypatch.setenv("FAKEUSB_LOG", str(self.calls))
+
+    def on(self):
+        return self.state.read_text() == "on\n"
+
+    def set_states(self):
+        """The states it was set to, in order (1 on, 0 off)."""
+        calls = self.calls.read_text().splitlines() if self.calls.exists() else []
+        return [int(call.split()[4]) for call in calls if call.startswith("control 1.1 c0 1 ")]
+
+    def unplug(self):
+        self.scenario.write_text("")
+
+
+@pytest.fixture
+def switch(tmp_path, monkeypatch):
+    return Switch(tmp_path, monkeypatch)
+
+
+def test_driver_follows_the_switch(target, switch):
+    power = target.get_driver("PowerProtocol")
+    assert type(power).__name__ == "VelorinPowerDriver"
+    assert power.get() is False
+    for action, on, states in (("on", True, [1]), ("off", False, [1, 0]), ("cycle", True, [1, 0, 0, 1])):
+        getattr(power, action)()
+        assert switch.set_states() == states, action
+        assert switch.on() is on
+        assert power.get() is on
+
+
+def test_driver_raises_for_an_unplugged_switch(target, switch):
+    from velorin_labgrid import VelorinError
+
+    power = target.get_driver("PowerProtocol")
+    switch.unplug()
+    for action in (power.on, power.off, power.cycle, power.get):
+        with pytest.raises(VelorinError) as failure:
+            action()
+        assert failure.value.status == 3
+        assert str(failure.value).endswith("exit status 3: " + " ".join(FAILED))
+        assert failure.value.stdout == FAILED
+    assert switch.set_states() == []
+
+
+def test_external_driver_switches(target, switch):
+    power = target.get_driver("PowerProtocol")
+    assert type(power).__name__ == "ExternalPowerDriver"
+    for action, on, states in (("on", True, [1]), ("off", False, [1, 0]), ("cycle", True, [1, 0, 0, 1])):
+        getattr(power, action)()
+        assert switch.set_states() == states, action
+        assert switch.on() is on
+    switch.unplug()
+    with pytest.raises(subprocess.CalledProcessError) as failure:
+        power.off()
+    assert failure.value.returncode == 3
+    assert FAILED[0].encode() in failure.value.output
+
+
+if __name__ == "__main__":
+    status = 0
+    with tempfile.TemporaryDirectory() as work:
+        for marker, tests in (("labgrid env", "not external"), ("labgrid external", "external")):
+            env = Path(work) / (marker.replace(" ", "-") + ".yaml")
+            env.write_text(snippet(marker).replace("/usr/bin/velorin", os.environ["VELORIN_TOOL"]))
+            print(f"+ pytest --lg-env {env.name} -k '{tests}'", flush=True)
+            status |= subprocess.call([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--lg-env",
+                                       str(env), "-k", tests, __file__])
+    sys.exit(status)
