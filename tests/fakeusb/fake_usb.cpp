@@ -82,6 +82,15 @@ void BuildLists() {
   }
 }
 
+// FAKEUSB_STATE, when set, names a folder that keeps each switch's state
+// between programs: the file BUS.DEVICE holds "on" or "off", read with the
+// scenario and rewritten on every set-state request. "" when not set.
+std::string StateFile(int bus, int device) {
+  const char* folder = std::getenv("FAKEUSB_STATE");
+  if (!folder) return "";
+  return std::string(folder) + "/" + std::to_string(bus) + "." + std::to_string(device);
+}
+
 void LoadScenarioOnce() {
   State& s = state();
   if (s.scenarioLoaded) return;
@@ -92,6 +101,12 @@ void LoadScenarioOnce() {
   const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   s.busses = ParseScenario(text);
   BuildLists();
+  for (std::size_t b = 0; b < s.busses.size(); ++b) {
+    for (std::size_t d = 0; d < s.busses[b].size(); ++d) {
+      std::ifstream kept(StateFile(static_cast<int>(b + 1), static_cast<int>(d + 1)));
+      if (std::string word; kept >> word) s.busses[b][d].on = word == "on";
+    }
+  }
 }
 
 std::string Unescape(const std::string& value) {
@@ -290,7 +305,11 @@ int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value
   if (!fakeusb::AllZero(bytes, size)) ++fakeusb::state().dirtyBuffers;
   fakeusb::Device& device = fakeusb::Of(dev);
   if (auto fault = device.failRequest.find(request); fault != device.failRequest.end()) return fault->second;
-  return fakeusb::Answer(device, request, value, bytes, size);
+  const int count = fakeusb::Answer(device, request, value, bytes, size);
+  if (const std::string kept = fakeusb::StateFile(dev->bus, dev->device); request == 1 && !kept.empty()) {
+    std::ofstream(kept) << (device.on ? "on\n" : "off\n");
+  }
+  return count;
 }
 
 }  // extern "C"

@@ -3,7 +3,9 @@
 //
 // Tests in this process script it through Reset(); a program started by a
 // test (with this library first on LD_LIBRARY_PATH) reads the scenario file
-// named by FAKEUSB_SCENARIO and appends each call to the file FAKEUSB_LOG.
+// named by FAKEUSB_SCENARIO and appends each call to the file FAKEUSB_LOG;
+// with FAKEUSB_STATE naming a folder, each switch's state is kept there from
+// one program to the next.
 #pragma once
 
 #include <cstdint>
