@@ -16,16 +16,12 @@ RUNS=$(cat /etc/velorin-bench-runs 2>/dev/null || echo 50)
 : >/var/lib/velorin/installed
 
 # sim N [KIND]: switch N (1 to 8) on bus N, serial VSB0000N, kind 2 (named)
-# unless KIND is given.
+# unless KIND is given; unsim N stops it.
 sim() {
-  local n=$1 kind=${2:-2}
-  velorin-sim --udc "dummy_udc.$((n - 1))" --serial "VSB0000$n" --kind "$kind" --name "Bench $n" \
-    --state-file "$SW/$n.state" --log "$SW/$n.log" &
-  eval "PID_$n=$!"
-  renice -10 -p $! >/dev/null
-  wait_for 10 logged "$n" ready && wait_for 20 configured "$n"
+  serve "$1" --udc "dummy_udc.$(($1 - 1))" --serial "VSB0000$1" --kind "${2:-2}" --name "Bench $1" &&
+    wait_for 20 configured "$1"
 }
-unsim() { local pid; eval "pid=\$PID_$1"; kill "$pid"; wait "$pid"; wait_for 10 sh -c "[ ! -e /sys/bus/usb/devices/$1-1 ]"; }
+unsim() { stop_switch "$1" "$1"; }
 
 # mean_ms COMMAND...: the mean wall time of RUNS runs, in ms (the clock
 # ticks in 10 ms; over 30 runs that is 0.3 ms per run).
@@ -54,12 +50,9 @@ perf() {  # perf LABEL SWITCHES COMMAND...: one row, with lsusb timed in the sam
 wire_row() {
   local label=$1 bus=$2 want=$3 wantlist=$4 seen list
   shift 4
-  cat "/sys/kernel/debug/usb/usbmon/${bus}u" >/tmp/mon &
-  local monpid=$!
-  wait_for 5 sh -c "ls -l /proc/$monpid/fd | grep -q usbmon"
+  monitor "$bus"
   "$@" >/dev/null 2>&1
-  sleep 0.3
-  kill $monpid
+  stop_monitor 0
   # Root hubs (device 1) are left out: their port-status requests come from
   # the kernel's hub driver when an open wakes a suspended root hub.
   awk '$3 == "S" && $5 == "s" { split($4, a, ":"); if (a[3] != "001") print $6 " " $7 " " $8 }' /tmp/mon >/tmp/mon.setup
@@ -72,16 +65,20 @@ wire_row() {
   elif [ "$seen" = "$want" ] && [ "$list" = "$wantlist" ]; then pass "wire: $label"
   else fail "wire: $label" "seen $seen: $list" "wanted $want: $wantlist"; fi
 }
-S0="80 06 0300" S3="80 06 0303" CFG="00 09 0001" R0="c0 00 0000" R1="c0 01 0001" R4="c0 04 0000" R5="c0 05 0000" R6="c0 06 0000"
-OPEN="$S0, $S3, $CFG, $R4, $R5"
+# The expected lists, from the bench's own expectation for a kind-2 switch
+# command (WIRE_ON_KIND2): the switch on, the same with a state read in
+# place of the set-state, and a kind-1 switch on (no name: the first 7).
+ON_KIND2=$(echo "$WIRE_ON_KIND2" | awk 'NF == 5 { printf "%s%s %s %s", sep, $1, $2, $3; sep = ", " }')
+QUERY_KIND2=$(echo "$ON_KIND2" | sed 's/c0 01 0001/c0 00 0000/')
+ON_KIND1=$(echo "$ON_KIND2" | cut -d, -f1-7)
 
 sim 1; sim 2 1
 echo "@perf begin"
 # Transfers per command, against the protocol's own count.
-wire_row "switch on, kind 2" 1 9 "$OPEN, $R1, $R5, $R5, $R6" velorin /N=VSB00001 /S=on
+wire_row "switch on, kind 2" 1 9 "$ON_KIND2" velorin /N=VSB00001 /S=on
 wire_row "switch off, kind 2, all buses (a kind-1 switch on bus 2)" 0 - - velorin /N=VSB00001 /S=off
-wire_row "switch on, kind 1" 2 7 "$OPEN, $R1, $R5" velorin /N=VSB00002 /S=on
-wire_row "query, kind 2" 1 9 "$OPEN, $R0, $R5, $R5, $R6" velorin /N=VSB00001
+wire_row "switch on, kind 1" 2 7 "$ON_KIND1" velorin /N=VSB00002 /S=on
+wire_row "query, kind 2" 1 9 "$QUERY_KIND2" velorin /N=VSB00001
 wire_row "lsusb -v -d 16c0:2823 (one of two switches)" 1 - - lsusb_switches
 unsim 2
 
@@ -114,7 +111,7 @@ if usbip_export 1 && usbip_attach 1; then
   printf '@usbip\t%s\t%s\t%s\t%s\t%s\n' "velorin /N=VSB00001 /S=on (and off, in turn)" "$RUNS" \
     "$direct_switch" "$vhci_switch" "$(mean_ms switch_once)"
   printf '@usbip\t%s\t%s\t%s\t%s\t%s\n' "velorin /N=VSB00001" "$RUNS" "$direct_query" "$vhci_query" "$(mean_ms query_once)"
-  wire_row "switch on, kind 2, through USB/IP" "$VBUS" 9 "$OPEN, $R1, $R5, $R5, $R6" velorin /N=VSB00001 /S=on
+  wire_row "switch on, kind 2, through USB/IP" "$VBUS" 9 "$ON_KIND2" velorin /N=VSB00001 /S=on
 else
   fail "switch 1 exported and imported over USB/IP" "$(cat /tmp/usbip.log)"
 fi

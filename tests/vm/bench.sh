@@ -35,8 +35,8 @@ checks="$here/guest/checks.sh" buses=7 install=""
 extras=() files=() debs=()
 # --udev: Debian's systemd-udevd with udev's own rules and systemd's seat
 # rules, as a Debian 12 machine runs them.
-udev_debs=(udev:/bin/udevadm,/lib/systemd/systemd-udevd,/lib/udev/rules.d
-  systemd:/lib/udev/rules.d/70-uaccess.rules,/lib/udev/rules.d/71-seat.rules,/lib/udev/rules.d/73-seat-late.rules,/lib/udev/rules.d/99-systemd.rules)
+udev_debs=("udev:/bin/udevadm,/lib/systemd/systemd-udevd,/lib/udev/rules.d"
+  "systemd:/lib/udev/rules.d/70-uaccess.rules,/lib/udev/rules.d/71-seat.rules,/lib/udev/rules.d/73-seat-late.rules,/lib/udev/rules.d/99-systemd.rules")
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -56,7 +56,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ -z "$velorin" ] || [ -z "$sim" ] || [ -z "$work" ]; then
-  echo "usage: bench.sh --velorin PATH --sim PATH --work DIR [--cache DIR]" >&2
+  sed -n '/^# usage:/,/^#$/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
   exit 2
 fi
 # VELORIN_VM_CACHE, when set, wins over --cache (one cache for every build tree).
@@ -87,8 +87,49 @@ kernel_package() {
     awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
 }
 
+# fetch_once DIR PKG[=VERSION] UNPACK: unless DIR is ready from an earlier
+# run, downloads the package into a scratch folder of the cache and runs
+# UNPACK DEB DIR on it, then marks DIR ready.
+fetch_once() {
+  local dir=$1 spec=$2 unpack=$3 tmp="$cache/tmp"
+  [ -f "$dir/ready" ] && return 0
+  echo "bench: fetching $spec into $cache" >&2
+  rm -rf "$dir" "$tmp"
+  mkdir -p "$tmp" "$dir"
+  (cd "$tmp" && apt-get download -q "$spec" >/dev/null 2>"$tmp/apt.err") ||
+    { cat "$tmp/apt.err" >&2; echo "bench.sh: apt-get download $spec failed" >&2; exit 2; }
+  "$unpack" "$(ls "$tmp"/*.deb)" "$dir"
+  rm -rf "$tmp"
+  touch "$dir/ready"
+}
+
+# unpack_kernel DEB DIR: the modules the guest needs and the ELF kernel.
+# shellcheck disable=SC2317 # called through fetch_once
+unpack_kernel() {
+  local deb=$1 dir=$2 root="$cache/tmp/root" payload off members=() offsets
+  mkdir -p "$root" "$dir/modules"
+  for m in $modules $optional_modules; do members+=("./lib/modules/*/$m.ko"); done
+  dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$root" --wildcards './boot/vmlinuz-*' "${members[@]}" 2>/dev/null ||
+    dpkg-deb -x "$deb" "$root"
+  for m in $modules $optional_modules; do
+    find "$root/lib/modules" -name "$m.ko" -exec cp {} "$dir/modules/" \;
+    [ -f "$dir/modules/$m.ko" ] || { echo "bench.sh: module $m not in $deb" >&2; exit 2; }
+  done
+  # The bzImage decompresses itself slowly under emulation; the ELF kernel
+  # inside it boots directly through its PVH entry. Find the compressed
+  # payload by its magic and unpack the first one that yields an ELF file.
+  payload=$(ls "$root"/boot/vmlinuz-*)
+  mapfile -t offsets < <(LC_ALL=C grep -aboP '\xfd7zXZ\x00' "$payload" | cut -d: -f1)
+  for off in "${offsets[@]}"; do
+    tail -c +$((off + 1)) "$payload" | xz -dcq >"$dir/vmlinux" 2>/dev/null || true
+    if [ "$(head -c 4 "$dir/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ]; then break; fi
+    rm -f "$dir/vmlinux"
+  done
+  [ -f "$dir/vmlinux" ] || { echo "bench.sh: no xz-compressed ELF kernel found in $payload" >&2; exit 2; }
+}
+
 fetch_kernel() {
-  local pkg dir tmp deb payload off members offsets
+  local pkg dir
   pkg=$(kernel_package || true)
   if [ -z "$pkg" ]; then
     # No package lists (offline, or apt-get update never ran): use the newest cached one.
@@ -99,43 +140,16 @@ fetch_kernel() {
   for m in $modules $optional_modules; do
     [ -f "$dir/modules/$m.ko" ] || rm -f "$dir/ready"   # a cache from before a module was added
   done
-  if [ ! -f "$dir/ready" ]; then
-    echo "bench: fetching $pkg into $cache" >&2
-    rm -rf "$dir" "$cache/tmp"
-    tmp="$cache/tmp"
-    mkdir -p "$tmp/root" "$dir/modules"
-    (cd "$tmp" && apt-get download -q "$pkg" >/dev/null 2>"$tmp/apt.err") ||
-      { cat "$tmp/apt.err" >&2; echo "bench.sh: apt-get download $pkg failed" >&2; exit 2; }
-    deb=$(ls "$tmp"/*.deb)
-    members=()
-    for m in $modules $optional_modules; do members+=("./lib/modules/*/$m.ko"); done
-    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$tmp/root" --wildcards './boot/vmlinuz-*' "${members[@]}" 2>/dev/null ||
-      dpkg-deb -x "$deb" "$tmp/root"
-    for m in $modules $optional_modules; do
-      find "$tmp/root/lib/modules" -name "$m.ko" -exec cp {} "$dir/modules/" \;
-      [ -f "$dir/modules/$m.ko" ] || { echo "bench.sh: module $m not in $pkg" >&2; exit 2; }
-    done
-    # The bzImage decompresses itself slowly under emulation; the ELF kernel
-    # inside it boots directly through its PVH entry. Find the compressed
-    # payload by its magic and unpack the first one that yields an ELF file.
-    payload=$(ls "$tmp"/root/boot/vmlinuz-*)
-    mapfile -t offsets < <(LC_ALL=C grep -aboP '\xfd7zXZ\x00' "$payload" | cut -d: -f1)
-    for off in "${offsets[@]}"; do
-      tail -c +$((off + 1)) "$payload" | xz -dcq >"$dir/vmlinux" 2>/dev/null || true
-      if [ "$(head -c 4 "$dir/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ]; then break; fi
-      rm -f "$dir/vmlinux"
-    done
-    [ -f "$dir/vmlinux" ] || { echo "bench.sh: no xz-compressed ELF kernel found in $payload" >&2; exit 2; }
-    rm -rf "$tmp"
-    touch "$dir/ready"
-  fi
+  fetch_once "$dir" "$pkg" unpack_kernel
   kernel_dir=$dir
 }
 
 # --- Debian packages for the guest: fetched once into the cache, like the kernel ---
 deb_roots=() libpath=""
+# shellcheck disable=SC2317 # called through fetch_once
+unpack_deb() { dpkg-deb -x "$1" "$2/root"; }
 fetch_deb() {  # fetch_deb PKG: unpacks PKG's candidate version into the cache; sets deb_root
-  local pkg=$1 ver dir tmp
+  local pkg=$1 ver dir
   ver=$(apt-cache policy "$pkg" 2>/dev/null | awk '$1 == "Candidate:" && $2 != "(none)" { print $2 }')
   if [ -n "$ver" ]; then
     dir="$cache/deb/${pkg}_${ver//:/%3a}"
@@ -144,17 +158,7 @@ fetch_deb() {  # fetch_deb PKG: unpacks PKG's candidate version into the cache; 
     dir=$(find "$cache/deb" -maxdepth 1 -name "${pkg}_*" 2>/dev/null | sort -V | tail -n 1)
     [ -n "$dir" ] || { echo "bench.sh: cannot resolve package $pkg (run apt-get update)" >&2; exit 2; }
   fi
-  if [ ! -f "$dir/ready" ]; then
-    echo "bench: fetching $pkg $ver into $cache" >&2
-    tmp="$cache/deb/tmp"
-    rm -rf "$dir" "$tmp"
-    mkdir -p "$tmp" "$dir/root"
-    (cd "$tmp" && apt-get download -q "$pkg=$ver" >/dev/null 2>"$tmp/apt.err") ||
-      { cat "$tmp/apt.err" >&2; echo "bench.sh: apt-get download $pkg failed" >&2; exit 2; }
-    dpkg-deb -x "$tmp"/*.deb "$dir/root"
-    rm -rf "$tmp"
-    touch "$dir/ready"
-  fi
+  fetch_once "$dir" "$pkg${ver:+=$ver}" unpack_deb
   deb_root="$dir/root"
   deb_roots+=("$deb_root")
   local libdir

@@ -6,18 +6,12 @@
 # shellcheck source=SCRIPTDIR/lib.sh
 . /bench-lib.sh
 
-state() { cat "$SW/$1.state"; }
-setstates() { grep -c ' c0 01 ' "$SW/$1.log"; }  # request 1 as logged by switch N
 states_are() {  # states_are S0 S1 S2: the first three switches' own states
   got="$(state 0) $(state 1) $(state 2)"
   [ "$got" = "$*" ] || { echo "    switch states: $got, wanted $*"; return 1; }
 }
 
 # --- the switches ----------------------------------------------------------
-# A switch answers in hardware, whatever load its host has; the virtual ones
-# run at a higher priority than the commands so that 20 commands polling a
-# busy switch on two emulated processors do not starve its answers.
-#
 # Switch 0 is set up by hand, as a user would: configfs gadget, FunctionFS
 # mount, the program, then the UDC binding.
 G0=/sys/kernel/config/usb_gadget/sw0
@@ -25,9 +19,8 @@ gadget 0 VS100001 --kind 1 && echo dummy_udc.0 >$G0/UDC
 
 # The others build their own gadgets: --udc NAME.
 sim() {  # sim N SERIAL OPTIONS...
-  n=$1 serial=$2; shift 2
-  velorin-sim --udc "dummy_udc.$n" --serial "$serial" --state-file "$SW/$n.state" --log "$SW/$n.log" "$@" &
-  renice -10 -p $! >/dev/null
+  local n=$1 serial=$2; shift 2
+  serve "$n" --udc "dummy_udc.$n" --serial "$serial" "$@"
 }
 NAME32="Thirty-two byte name of switch 3"
 sim 1 VS200002 --kind 2 --name "Desk lamp 100%" --state on
@@ -63,14 +56,7 @@ dev=$(cat /sys/bus/usb/devices/3-1/devnum)
 monitor 3
 expect "switch on, kind 2 with a 32-byte name" 0 "$NAME32 turned on\\n" /N=VS300003 /S=on
 stop_monitor 9
-wire 3 "$dev" >/tmp/wire
-echo "$WIRE_ON_KIND2" >/tmp/wire.want
-if cmp -s /tmp/wire /tmp/wire.want; then
-  pass "usbmon: string 0, string 3, SET_CONFIGURATION 1, requests 4 5 1 5 5 6, nothing else"
-else
-  fail "usbmon: string 0, string 3, SET_CONFIGURATION 1, requests 4 5 1 5 5 6, nothing else" \
-    "seen:" "$(cat /tmp/wire)" "trace:" "$(cat /tmp/mon)"
-fi
+expect_wire "usbmon: string 0, string 3, SET_CONFIGURATION 1, requests 4 5 1 5 5 6, nothing else" 3 "$dev"
 echo "usbmon trace of 'velorin /N=VS300003 /S=on' (bus 3, device $dev):"
 sed 's/^/    /' /tmp/mon
 check "only switch VS300003 changed (on, off, on)" states_are on off on

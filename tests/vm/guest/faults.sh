@@ -20,9 +20,6 @@
 REC=/var/lib/velorin/installed
 : >$REC
 
-state() { cat "$SW/$1.state" 2>/dev/null; }
-setstates() { grep -c ' c0 01 ' "$SW/$1.log" 2>/dev/null; }
-
 # Bytes as one line of text: printable ASCII as it is, a line break as \n,
 # anything else (and the backslash) as \xNN.
 escape() {  # escape [FILE]: FILE or standard input
@@ -32,27 +29,13 @@ escape() {  # escape [FILE]: FILE or standard input
 }
 
 # --- switches ----------------------------------------------------------------
-# sim N NAME SERIAL OPTIONS...: a virtual switch on bus N+1 (dummy_udc.N) with
-# state file and log $SW/NAME.*, at raised priority like a switch answering in
-# hardware. An empty SERIAL leaves the serial option out.
+# sim N NAME SERIAL OPTIONS...: a virtual switch on bus N+1 (dummy_udc.N),
+# tag NAME (stop_switch NAME BUS stops it). An empty SERIAL leaves the
+# serial option out.
 sim() {
   local n=$1 tag=$2 serial=$3; shift 3
-  rm -f "$SW/$tag.log" "$SW/$tag.state"
   if [ -n "$serial" ]; then set -- --serial "$serial" "$@"; fi
-  velorin-sim --udc "dummy_udc.$n" --state-file "$SW/$tag.state" --log "$SW/$tag.log" "$@" &
-  eval "PID_$tag=$!"
-  renice -10 -p $! >/dev/null
-  wait_for 10 logged "$tag" ready
-}
-unsim() {  # unsim NAME BUS: stops the switch and waits until its bus is empty
-  local pid
-  eval "pid=\$PID_$1"
-  if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
-    wait_for 5 sh -c "[ ! -d /proc/$pid ]" || { echo "    switch $1 did not stop; killed"; kill -9 "$pid"; }
-    wait "$pid" 2>/dev/null
-  fi
-  eval "PID_$1="
-  wait_for 10 gone "$2"
+  serve "$tag" --udc "dummy_udc.$n" "$@"
 }
 
 T=VSF00001 B=VSBYSTD1
@@ -61,7 +44,7 @@ check "bystander switch $B on bus 1" wait_for 20 configured 1
 
 # target OPTIONS...: a fresh target switch on bus 2 for the next fault.
 target() {
-  unsim t 2
+  stop_switch t 2
   sim 1 t $T --kind 2 --name Lamp "$@"
   wait_for 10 configured 2 || echo "    target switch did not come up: $*"
 }
@@ -79,14 +62,19 @@ mkdir -p /etc
 printf 'root:x:0:0:root:/:/bin/sh\nbench:x:1000:1000:bench:/tmp:/bin/sh\n' >/etc/passwd
 printf 'root:x:0:\nbench:x:1000:\n' >/etc/group
 tool() {
-  if [ -n "$AS_USER" ]; then timeout 60 su -s /bin/velorin "$AS_USER" -- "$@"
-  else timeout 60 velorin "$@"; fi
+  if [ -n "$AS_USER" ]; then timeout 300 su -s /bin/velorin "$AS_USER" -- "$@"
+  else timeout 300 velorin "$@"; fi
 }
+# The time bounds only catch a hang, with room for a busy machine: a command
+# rightly takes up to about 2 s (the wait for a held switch, the 1 s
+# transfer time-outs), /A over the garbage record about 20 s on an idle one.
+# Each run's time is a figure on the console (the @row lines).
+HANG=30 HANG_LONG=240
 
 # row FAULT COMMAND STATUS OUTPUT STATE SECONDS ARGS...: runs the tool with
 # ARGS; it must exit with STATUS, print OUTPUT (printf %b escapes) and nothing
 # on standard error, leave the target's state at STATE (- for any), leave the
-# bystander untouched and end within SECONDS.
+# bystander untouched and end within SECONDS (a hang bound).
 echo "@rows begin"
 row() {
   local fault=$1 cmd=$2 want_rc=$3 want_state=$5 limit=$6 t0 t1 ms why=""
@@ -127,27 +115,27 @@ A_NONAME="\\nAvailable switches:\\n[$B]: \\n[$T]: \\n\\n"
 # its serial number.
 for action in stall delay=1500; do
   label=$action; [ $action = stall ] || label="reply after 1500 ms"
-  target --fault 0:$action; four "$label on request 0" 3 "$FAILLINE" 0 "$OK_S" on "$LIST_A_BOTH" 5
-  target --fault 1:$action; four "$label on request 1" 0 "$OK_Q" 3 "$FAILLINE" "$([ $action = stall ] && echo off || echo -)" "$LIST_A_BOTH" 5
-  target --fault 4:$action; four "$label on request 4" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
-  target --fault 5:$action; four "$label on request 5" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
-  target --fault 6:$action; four "$label on request 6" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" 5
+  target --fault 0:$action; four "$label on request 0" 3 "$FAILLINE" 0 "$OK_S" on "$LIST_A_BOTH" $HANG
+  target --fault 1:$action; four "$label on request 1" 0 "$OK_Q" 3 "$FAILLINE" "$([ $action = stall ] && echo off || echo -)" "$LIST_A_BOTH" $HANG
+  target --fault 4:$action; four "$label on request 4" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" $HANG
+  target --fault 5:$action; four "$label on request 5" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" $HANG
+  target --fault 6:$action; four "$label on request 6" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" $HANG
 done
 
 # A reply of 0 bytes.
-target --fault 0:short=0; four "0-byte reply to request 0" 3 "$FAILLINE" 0 "$OK_S" on "$LIST_A_BOTH" 5
-target --fault 4:short=0; four "0-byte reply to request 4" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
-target --fault 5:short=0; four "0-byte reply to request 5" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
-target --fault 6:short=0; four "0-byte reply to request 6" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" 5
+target --fault 0:short=0; four "0-byte reply to request 0" 3 "$FAILLINE" 0 "$OK_S" on "$LIST_A_BOTH" $HANG
+target --fault 4:short=0; four "0-byte reply to request 4" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" $HANG
+target --fault 5:short=0; four "0-byte reply to request 5" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" $HANG
+target --fault 6:short=0; four "0-byte reply to request 6" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" $HANG
 
 # Firmware versions and device kinds.
-target --version 0.9; four "version 0.9" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
-target --version 1.255; four "version 1.255" 0 "$OK_Q" 0 "$OK_S" on "$LIST_A_BOTH" 5
-target --version 2.0; four "version 2.0" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
-target --kind 0; four "kind 0" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
-target --kind 1; four "kind 1" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" 5
-target --kind 2; four "kind 2" 0 "$OK_Q" 0 "$OK_S" on "$LIST_A_BOTH" 5
-target --kind 3; four "kind 3" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
+target --version 0.9; four "version 0.9" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" $HANG
+target --version 1.255; four "version 1.255" 0 "$OK_Q" 0 "$OK_S" on "$LIST_A_BOTH" $HANG
+target --version 2.0; four "version 2.0" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" $HANG
+target --kind 0; four "kind 0" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" $HANG
+target --kind 1; four "kind 1" 0 "$BYSER_Q" 0 "$BYSER_S" on "$A_NONAME" $HANG
+target --kind 2; four "kind 2" 0 "$OK_Q" 0 "$OK_S" on "$LIST_A_BOTH" $HANG
+target --kind 3; four "kind 3" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" $HANG
 
 # A name with %, printf directives, control bytes and exactly 32 bytes, no
 # zero: a terminal title (ESC ] 0 BEL), a line break that would forge an /A
@@ -155,26 +143,26 @@ target --kind 3; four "kind 3" 3 "$FAILLINE" 3 "$FAILLINE" off "$LIST_A_BY" 5
 NAMEHEX=$(printf 'Lamp %%s%%n%%d%%%% \033]0\007\n\302\233\177thirty-two' | od -An -v -tx1 | tr -d ' \n')
 NAMEESC='Lamp %s%n%d%% ?]0????thirty-two'
 target --name-hex "$NAMEHEX"
-row "name with %, control bytes, 32 bytes" "query" 0 "$NAMEESC is turned off\\n" off 5 /N=$T
-row "name with %, control bytes, 32 bytes" "switch on" 0 "$NAMEESC turned on\\n" on 5 /N=$T /S=on
-row "name with %, control bytes, 32 bytes" "/A" 0 "\\nAvailable switches:\\n[$B]: \\n[$T]: $NAMEESC\\n\\n" - 5 /A
+row "name with %, control bytes, 32 bytes" "query" 0 "$NAMEESC is turned off\\n" off $HANG /N=$T
+row "name with %, control bytes, 32 bytes" "switch on" 0 "$NAMEESC turned on\\n" on $HANG /N=$T /S=on
+row "name with %, control bytes, 32 bytes" "/A" 0 "\\nAvailable switches:\\n[$B]: \\n[$T]: $NAMEESC\\n\\n" - $HANG /A
 
 # No serial number string: nothing can ask for it, and sysfs offers none.
-unsim t 2; sim 1 t "" --no-serial --kind 2 --name Lamp; wait_for 10 configured 2
-row "no serial number string" "query" 3 "$FAILLINE" off 5 /N=$T
-row "no serial number string" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
-row "no serial number string" "/L" 0 "\\nInstalled switches:\\n$B\\n\\n" - 5 /L
-row "no serial number string" "/A" 0 "$LIST_A_BY" - 5 /A
+stop_switch t 2; sim 1 t "" --no-serial --kind 2 --name Lamp; wait_for 10 configured 2
+row "no serial number string" "query" 3 "$FAILLINE" off $HANG /N=$T
+row "no serial number string" "switch on" 3 "$FAILLINE" off $HANG /N=$T /S=on
+row "no serial number string" "/L" 0 "\\nInstalled switches:\\n$B\\n\\n" - $HANG /L
+row "no serial number string" "/A" 0 "$LIST_A_BY" - $HANG /A
 
 # Permission denied: the target's node is root's alone (0600), the
 # bystander's open to all; the tool runs as user 1000.
 target
 chmod 0600 "$(node 2)"; chmod 0666 "$(node 1)"
 AS_USER=bench
-row "permission denied (user 1000, node 0600)" "query" 3 "$FAILLINE" off 5 /N=$T
-row "permission denied (user 1000, node 0600)" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
-row "permission denied (user 1000, node 0600)" "/L" 0 "$LIST_L" - 5 /L
-row "permission denied (user 1000, node 0600)" "/A" 0 "$LIST_A_BY" - 5 /A
+row "permission denied (user 1000, node 0600)" "query" 3 "$FAILLINE" off $HANG /N=$T
+row "permission denied (user 1000, node 0600)" "switch on" 3 "$FAILLINE" off $HANG /N=$T /S=on
+row "permission denied (user 1000, node 0600)" "/L" 0 "$LIST_L" - $HANG /L
+row "permission denied (user 1000, node 0600)" "/A" 0 "$LIST_A_BY" - $HANG /A
 AS_USER=""
 chmod 0664 "$(node 1)"
 
@@ -192,15 +180,15 @@ held_row() {  # held_row MS FAULT COMMAND STATUS OUTPUT STATE SECONDS ARGS...
 target
 for cmd in query "switch on" /A; do
   case $cmd in
-    query) held_row 500 "held by another program for 0.5 s" query 0 "$OK_Q" off 5 /N=$T ;;
-    "switch on") held_row 500 "held by another program for 0.5 s" "switch on" 0 "$OK_S" on 5 /N=$T /S=on ;;
-    /A) held_row 500 "held by another program for 0.5 s" /A 0 "$LIST_A_BOTH" - 5 /A ;;
+    query) held_row 500 "held by another program for 0.5 s" query 0 "$OK_Q" off $HANG /N=$T ;;
+    "switch on") held_row 500 "held by another program for 0.5 s" "switch on" 0 "$OK_S" on $HANG /N=$T /S=on ;;
+    /A) held_row 500 "held by another program for 0.5 s" /A 0 "$LIST_A_BOTH" - $HANG /A ;;
   esac
 done
 target
-held_row 5000 "held by another program for 5 s" query 3 "$FAILLINE" off 5 /N=$T
-held_row 5000 "held by another program for 5 s" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
-held_row 5000 "held by another program for 5 s" /A 0 "$LIST_A_BY" - 5 /A
+held_row 5000 "held by another program for 5 s" query 3 "$FAILLINE" off $HANG /N=$T
+held_row 5000 "held by another program for 5 s" "switch on" 3 "$FAILLINE" off $HANG /N=$T /S=on
+held_row 5000 "held by another program for 5 s" /A 0 "$LIST_A_BY" - $HANG /A
 
 # Unplugged just before the command (the record still names it), and
 # unplugged while the tool holds it: the switch unbinds itself instead of
@@ -209,14 +197,14 @@ target
 printf '%s\n' $T >$REC
 echo "" >/sys/kernel/config/usb_gadget/velorin-dummy_udc.1/UDC
 wait_for 10 gone 2
-row "unplugged before the command" "query" 3 "$FAILLINE" off 5 /N=$T
-row "unplugged before the command" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
-row "unplugged before the command" "/L" 0 "\\nInstalled switches:\\n$T\\n$B\\n\\n" - 5 /L
-row "unplugged before the command" "/A" 0 "$LIST_A_BY" - 5 /A
+row "unplugged before the command" "query" 3 "$FAILLINE" off $HANG /N=$T
+row "unplugged before the command" "switch on" 3 "$FAILLINE" off $HANG /N=$T /S=on
+row "unplugged before the command" "/L" 0 "\\nInstalled switches:\\n$T\\n$B\\n\\n" - $HANG /L
+row "unplugged before the command" "/A" 0 "$LIST_A_BY" - $HANG /A
 : >$REC
-target --fault 0:unbind; row "unplugged while held (on request 0)" "query" 3 "$FAILLINE" off 5 /N=$T
-target --fault 1:unbind; row "unplugged while held (on request 1)" "switch on" 3 "$FAILLINE" off 5 /N=$T /S=on
-target --fault 6:unbind; row "unplugged while held (on request 6)" "/A" 0 "$A_NONAME" - 5 /A
+target --fault 0:unbind; row "unplugged while held (on request 0)" "query" 3 "$FAILLINE" off $HANG /N=$T
+target --fault 1:unbind; row "unplugged while held (on request 1)" "switch on" 3 "$FAILLINE" off $HANG /N=$T /S=on
+target --fault 6:unbind; row "unplugged while held (on request 6)" "/A" 0 "$A_NONAME" - $HANG /A
 
 # Two switches with the same serial number: target (Lamp, bus 2) and Twin
 # (bus 3). The tool takes the first in the USB library's list of busses and
@@ -230,48 +218,55 @@ case "$(cat /tmp/first)" in
   "Twin is turned off") CHOSEN=Twin STATE_OF=twin OTHER=t ;;
   *) CHOSEN=Lamp STATE_OF=t OTHER=twin ;;
 esac
-row "$TWO" "query" 0 "$CHOSEN is turned off\\n" off 5 /N=$T
-row "$TWO" "switch on" 0 "$CHOSEN turned on\\n" on 5 /N=$T /S=on
-row "$TWO" "/L" 0 "\\nInstalled switches:\\n$B\\n$T\\n$T\\n\\n" - 5 /L
-row "$TWO" "/A" 0 "\\nAvailable switches:\\n[$B]: \\n[$T]: $CHOSEN\\n[$T]: $CHOSEN\\n\\n" - 5 /A
+row "$TWO" "query" 0 "$CHOSEN is turned off\\n" off $HANG /N=$T
+row "$TWO" "switch on" 0 "$CHOSEN turned on\\n" on $HANG /N=$T /S=on
+row "$TWO" "/L" 0 "\\nInstalled switches:\\n$B\\n$T\\n$T\\n\\n" - $HANG /L
+row "$TWO" "/A" 0 "\\nAvailable switches:\\n[$B]: \\n[$T]: $CHOSEN\\n[$T]: $CHOSEN\\n\\n" - $HANG /A
 other_untouched() { [ "$(setstates $OTHER) $(state $OTHER)" = "0 off" ]; }
 check "$TWO: the one not taken ($OTHER) was never switched" other_untouched
 STATE_OF=t
-unsim twin 3
+stop_switch twin 3
 
 # A garbage record file: binary bytes (a NUL among them), lines of 200,000
 # bytes, empty lines, 10,000 lines, no final newline; its last line names the
-# target. /L prints every non-empty line as it is; /A asks each entry.
+# target. /L prints every non-empty line, each control byte in it as "?";
+# /A asks each entry.
 awk 'BEGIN {
-  for (b = 1; b < 256; b++) if (b != 10) bin = bin sprintf("%c", b)
+  for (b = 1; b < 256; b++) if (b != 10) {
+    bin = bin sprintf("%c", b)
+    shownbin = shownbin ((b < 32 || b == 127) ? "?" : sprintf("%c", b))
+  }
   long = sprintf("%200000s", ""); gsub(/ /, "L", long)
   for (i = 1; i <= 9998; i++) {
     k = i % 4
-    if (i % 2500 == 7) line = long
-    else if (k == 0) line = ""
-    else if (k == 1) line = bin
-    else if (k == 2) line = sprintf("VS%06d", i)
-    else line = sprintf("%c%c\t%%s%%n %d\r", 255, 1, i)
+    if (i % 2500 == 7) line = shown = long
+    else if (k == 0) line = shown = ""
+    else if (k == 1) { line = bin; shown = shownbin }
+    else if (k == 2) line = shown = sprintf("VS%06d", i)
+    else {
+      line = sprintf("%c%c\t%%s%%n %d\r", 255, 1, i)
+      shown = sprintf("%c??%%s%%n %d", 255, i)  # one CR at a line end is not part of a serial number
+    }
     printf "%s\n", line >"/var/lib/velorin/installed"
-    sub(/\r$/, "", line)  # one CR at a line end is not part of a serial number
-    if (line != "") printf "%s\n", line >"/tmp/garbage.want"
+    if (shown != "") printf "%s\n", shown >"/tmp/garbage.want"
   }
 }'
-printf 'NUL\000BYTE\n' | tee -a $REC >>/tmp/garbage.want
+printf 'NUL\000BYTE\n' >>$REC
+printf 'NUL?BYTE\n' >>/tmp/garbage.want
 printf '%s' $T >>$REC
 printf '%s\n%s\n\n' $T $B >>/tmp/garbage.want
 { printf '\nInstalled switches:\n'; cat /tmp/garbage.want; } >/tmp/garbage.L
 garbage_rows() {
   check "garbage record: 10,000 lines, no final newline" \
     [ "$(wc -l <$REC) $(tail -c 1 $REC)" = "9999 1" ]
-  row "garbage record file" "query" 0 "$OK_Q" off 5 /N=$T
-  row "garbage record file" "switch on" 0 "$OK_S" on 5 /N=$T /S=on
-  WANTFILE=/tmp/garbage.L REPORT="(the record's $(($(wc -l </tmp/garbage.want) - 2)) non-empty lines byte for byte, each without one CR at its end, then $B)"
-  row "garbage record file" "/L" 0 - - 5 /L
+  row "garbage record file" "query" 0 "$OK_Q" off $HANG /N=$T
+  row "garbage record file" "switch on" 0 "$OK_S" on $HANG /N=$T /S=on
+  WANTFILE=/tmp/garbage.L REPORT="(the record's $(($(wc -l </tmp/garbage.want) - 2)) non-empty lines byte for byte, each without one CR at its end and with each control byte shown as ?, then $B)"
+  row "garbage record file" "/L" 0 - - $HANG /L
   WANTFILE=""
   { printf '\nAvailable switches:\n[%s]: Lamp\n[%s]: \n\n' $T $B; } >/tmp/garbage.A
   WANTFILE=/tmp/garbage.A REPORT=""
-  row "garbage record file" "/A" 0 - - 90 /A
+  row "garbage record file" "/A" 0 - - $HANG_LONG /A
   WANTFILE=""
 }
 target
@@ -283,25 +278,25 @@ for odd in "FIFO" "link to /dev/zero"; do
   rm -f $REC
   if [ "$odd" = FIFO ]; then mkfifo $REC; else ln -s /dev/zero $REC; fi
   target
-  row "record file is a $odd" "switch on" 0 "$OK_S" on 5 /N=$T /S=on
-  row "record file is a $odd" "/L" 0 "\\nInstalled switches:\\n$B\\n$T\\n\\n" - 5 /L
+  row "record file is a $odd" "switch on" 0 "$OK_S" on $HANG /N=$T /S=on
+  row "record file is a $odd" "/L" 0 "\\nInstalled switches:\\n$B\\n$T\\n\\n" - $HANG /L
 done
 rm -f $REC
 echo "@rows end"
 : >$REC
 
 # --- shared use ------------------------------------------------------------------
-# Many commands at once: each must exit 0 with its own report within the
-# retry window (2 s of waiting, plus its own run time), and each switch must
-# end in the state of the last set-state request it got, one a command asked
-# for. The slowest command's time is reported.
-unsim t 2
+# Many commands at once: each must exit 0 with its own report (each waits up
+# to 2 s for a switch another command holds), and each switch must end in the
+# state of the last set-state request it got, one a command asked for. The
+# slowest command's time is a figure, printed; only a hang (the 30 s
+# time-out) fails a command for its time.
+stop_switch t 2
 sim 1 s1 VSS00001 --kind 2 --name One
 sim 2 s2 VSS00002 --kind 2 --name Two
 sim 3 s3 VSS00003 --kind 1
 all_up() { configured 2 && configured 3 && configured 4; }
 check "three switches for shared use on buses 2 to 4" wait_for 20 all_up
-BOUND_MS=3500
 name_of() { case $1 in 1) echo One ;; 2) echo Two ;; 3) echo "Switch with serial number VSS00003" ;; esac; }
 
 # burst TAG COUNT SPREAD: COUNT switch commands at once; command i goes to
@@ -328,15 +323,15 @@ judge() {
     ms=$(cat "/tmp/$tag.$i.ms" 2>/dev/null || echo 99999)
     [ "$ms" -gt "$slowest" ] && slowest=$ms
     if [ "$(cat "/tmp/$tag.$i.rc" 2>/dev/null)" != 0 ] || ! cmp -s "/tmp/$tag.want" "/tmp/$tag.$i.out" ||
-       [ -s "/tmp/$tag.$i.err" ] || [ "$ms" -gt "$BOUND_MS" ]; then
+       [ -s "/tmp/$tag.$i.err" ]; then
       bad="$bad #$i(exit $(cat "/tmp/$tag.$i.rc" 2>/dev/null), $ms ms: $(cat "/tmp/$tag.$i.out" "/tmp/$tag.$i.err" | head -c 120))"
     fi
     i=$((i + 1))
   done
   echo "@shared	$what	$count	$slowest"
   echo "    $what: the slowest of $count commands took $slowest ms"
-  if [ -z "$bad" ]; then pass "$what: every command exits 0 with its report within $BOUND_MS ms"
-  else fail "$what: every command exits 0 with its report within $BOUND_MS ms" "$bad"; fi
+  if [ -z "$bad" ]; then pass "$what: every command exits 0 with its report"
+  else fail "$what: every command exits 0 with its report" "$bad"; fi
 }
 # final_states N...: each switch holds the state its last set-state request asked for.
 final_states() {
@@ -386,8 +381,7 @@ judge late 10 1 "10 commands while a query loop holds the switch"
 wait $LOOPPID
 loop_slowest=$(sort -n /tmp/loop.ms | tail -n 1)
 echo "    the query loop ran $(cat /tmp/loop.count) queries; the slowest took $loop_slowest ms"
-loop_ok() { [ ! -s /tmp/loop.bad ] && [ "$loop_slowest" -le $BOUND_MS ]; }
-check "the query loop's queries all succeeded within $BOUND_MS ms" loop_ok
+check "the query loop's queries all succeeded" [ ! -s /tmp/loop.bad ]
 check "after the loop: switch 1 in the state the last command asked for" final_states 1
 
 echo "$PASSED passed, $FAILED failed"

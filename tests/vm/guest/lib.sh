@@ -61,12 +61,39 @@ users() {
   printf 'root:x:0:\nplugdev:x:46:alice\nalice:x:1000:\nbob:x:1001:\n' >/etc/group
 }
 
-# --- switches built by hand -------------------------------------------------------
-# gadget N SERIAL SIM_OPTIONS...: switch N for bus N+1, not plugged in yet:
-# configfs gadget swN with SERIAL as string 3, its FunctionFS mount and
-# velorin-sim serving it (state and log in $SW/N.*), at raised priority as a
-# switch answers in hardware. plug N and unplug N bind it to dummy_udc.N and
-# undo that, and wait until the bus shows it.
+# --- virtual switches ----------------------------------------------------------------
+# serve TAG SIM_OPTIONS...: velorin-sim with its state and log in $SW/TAG.*
+# (state, setstates), its process in PID_TAG, at raised priority: a switch
+# answers in hardware, whatever load its host has, so 20 commands polling a
+# busy switch on two emulated processors must not starve its answers. Waits
+# until it is ready. stop_switch TAG BUS stops it and waits until its bus is
+# empty.
+serve() {
+  local tag=$1; shift
+  rm -f "$SW/$tag.log" "$SW/$tag.state"
+  velorin-sim --state-file "$SW/$tag.state" --log "$SW/$tag.log" "$@" &
+  eval "PID_$tag=$!"
+  renice -10 -p $! >/dev/null
+  wait_for 10 logged "$tag" ready
+}
+stop_switch() {
+  local pid
+  eval "pid=\$PID_$1"
+  if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
+    wait_for 5 sh -c "[ ! -d /proc/$pid ]" || { echo "    switch $1 did not stop; killed"; kill -9 "$pid"; }
+    wait "$pid" 2>/dev/null
+  fi
+  eval "PID_$1="
+  wait_for 10 gone "$2"
+}
+state() { cat "$SW/$1.state" 2>/dev/null; }
+setstates() { grep -c ' c0 01 ' "$SW/$1.log" 2>/dev/null; }  # set-state requests switch TAG got
+
+# gadget N SERIAL SIM_OPTIONS...: switch N for bus N+1, built by hand as a
+# user would and not plugged in yet: configfs gadget swN with SERIAL as
+# string 3, its FunctionFS mount and velorin-sim serving it (tag N). plug N
+# and unplug N bind it to dummy_udc.N and undo that, and wait until the bus
+# shows it.
 gadget() {
   local n=$1 serial=$2 g=/sys/kernel/config/usb_gadget/sw$1
   shift 2
@@ -78,9 +105,7 @@ gadget() {
   echo "$serial" >"$g/strings/0x409/serialnumber"
   ln -s "$g/functions/ffs.sw$n" "$g/configs/c.1/"
   mount -t functionfs "sw$n" "/run/ffs/sw$n"
-  velorin-sim --ffs "/run/ffs/sw$n" --state-file "$SW/$n.state" --log "$SW/$n.log" "$@" &
-  renice -10 -p $! >/dev/null
-  wait_for 10 logged "$n" ready
+  serve "$n" --ffs "/run/ffs/sw$n" "$@"
 }
 plug() { echo "dummy_udc.$1" >"/sys/kernel/config/usb_gadget/sw$1/UDC" && wait_for 20 configured $(($1 + 1)); }
 unplug() { echo "" >"/sys/kernel/config/usb_gadget/sw$1/UDC" && wait_for 10 gone $(($1 + 1)); }
@@ -106,7 +131,6 @@ wire() {
 }
 # One switch command on a kind-2 switch: string 0, string 3,
 # SET_CONFIGURATION 1, then requests 4 5 1 5 5 6 and nothing else.
-# shellcheck disable=SC2034  # for the scripts that source this file
 WIRE_ON_KIND2="80 06 0300 0000 00ff
 80 06 0303 0409 00ff
 00 09 0001 0000 0000
@@ -117,6 +141,14 @@ c0 05 0000 0000 0008
 c0 05 0000 0000 0008
 c0 06 0000 0000 0020
 9 completed"
+# expect_wire NAME BUS DEV: the trace (monitor, stop_monitor) shows exactly
+# WIRE_ON_KIND2 for device DEV on bus BUS.
+expect_wire() {
+  wire "$2" "$3" >/tmp/wire
+  echo "$WIRE_ON_KIND2" >/tmp/wire.want
+  if cmp -s /tmp/wire /tmp/wire.want; then pass "$1"
+  else fail "$1" "seen:" "$(cat /tmp/wire)" "trace:" "$(cat /tmp/mon)"; fi
+}
 
 # --- udev ------------------------------------------------------------------------
 REC=/var/lib/velorin/installed
