@@ -1,8 +1,10 @@
 #include "usb_scan.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "device_text.h"
@@ -22,6 +24,14 @@ bool SameFile(const std::string& a, const std::string& b) {
          first.st_ino == second.st_ino;
 }
 
+// True for a real folder that only root (or this user) may change: a link
+// someone else put there could lead the library to open anything.
+bool Guarded(const std::string& folder) {
+  struct stat status {};
+  return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+         (status.st_uid == 0 || status.st_uid == ::geteuid()) && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 }  // namespace
 
 TScanChoice ChooseScanFolder(const std::string& devicesFolder, const std::string& linkFolder,
@@ -36,9 +46,13 @@ TScanChoice ChooseScanFolder(const std::string& devicesFolder, const std::string
   const std::string full = "scanning " + nodeFolder + ": ";
   for (const std::string& folder : switches) {
     const std::optional<TUsbNode> node = NodeOfFolder(folder);
-    if (!node) return {"", full + folder + " has no bus or device number"};
-    if (!SameFile(NodePath(*node, linkFolder), NodePath(*node, nodeFolder))) {
+    if (!node) return {"", full + Showable(folder) + " has no bus or device number"};
+    const std::string link = NodePath(*node, linkFolder);
+    if (!SameFile(link, NodePath(*node, nodeFolder))) {
       return {"", full + Label(*node) + ", a switch, has no link to it in " + linkFolder};
+    }
+    for (const std::string& guarded : {linkFolder, std::filesystem::path(link).parent_path().string()}) {
+      if (!Guarded(guarded)) return {"", full + guarded + " is not a folder only root may change"};
     }
   }
   return {linkFolder, "scanning " + linkFolder + ": each attached switch has its link there"};

@@ -110,6 +110,8 @@ TEST_F(InventoryTest, ScanOnlyTheSwitchLinksWhenEachHasOne) {
        "scanning " + nodes + ": bus 002 device 007, a switch, has no link to it in " + links},
       {"a stale link (replugged as device 3)", {"1-1:1:3"}, {"001/002:001/002", "001/003:001/002"}, false,
        "scanning " + nodes + ": bus 001 device 003, a switch, has no link to it in " + links},
+      {"links in a folder others may change", {"1-1:1:2"}, {"001/002:001/002", "writable"}, false,
+       "scanning " + nodes + ": " + links + "/001 is not a folder only root may change"},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -124,6 +126,10 @@ TEST_F(InventoryTest, ScanOnlyTheSwitchLinksWhenEachHasOne) {
     }
     Device("1-9", "1d6b", "0002", nullptr);  // a hub: needs no link
     for (const std::string& link : c.links) {
+      if (link == "writable") {
+        fs::permissions(root / "links" / "001", fs::perms::others_write, fs::perm_options::add);
+        continue;
+      }
       const std::string at = link.substr(0, link.find(':')), to = link.substr(link.find(':') + 1);
       Write(root / "nodes" / to, "");
       Write(root / "nodes" / at, "");
