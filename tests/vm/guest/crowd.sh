@@ -11,7 +11,7 @@
 # shellcheck source=SCRIPTDIR/lib.sh
 . /bench-lib.sh
 users
-settle() { udevadm settle --timeout=10; }
+settle() { udevadm settle --timeout=60; }
 check "udevd starts and answers" udevd_start
 # Switches VSC00001 ("Lamp 1", kind 2) and VSC00002 (kind 1) on buses 1 and
 # 2; three other devices on buses 3 to 5.

@@ -8,8 +8,9 @@
 # VSF00001 (kind 2, named "Lamp", off) on bus 2 that misbehaves in one way,
 # then runs query, switch on, /L and /A against it. Every run is a row: its
 # exit status and output must be the expected ones byte for byte, standard
-# error empty, the switches' own states as expected, and the run within its
-# time bound. Each row goes to the console as
+# error empty, the switches' own states as expected, and the run must end (a
+# generous bound catches a hang; its time is a figure). Each row goes to the
+# console as
 #   @row<TAB>fault<TAB>command<TAB>exit status<TAB>output<TAB>ms<TAB>verdict
 # (output with \n for line breaks and \xNN for other bytes outside printable
 # ASCII), between the lines "@rows begin" and "@rows end";
@@ -46,7 +47,7 @@ check "bystander switch $B on bus 1" wait_for 20 configured 1
 target() {
   stop_switch t 2
   sim 1 t $T --kind 2 --name Lamp "$@"
-  wait_for 10 configured 2 || echo "    target switch did not come up: $*"
+  wait_for 30 configured 2 || echo "    target switch did not come up: $*"
 }
 
 # --- rows ----------------------------------------------------------------------
@@ -148,7 +149,7 @@ row "name with %, control bytes, 32 bytes" "switch on" 0 "$NAMEESC turned on\\n"
 row "name with %, control bytes, 32 bytes" "/A" 0 "\\nAvailable switches:\\n[$B]: \\n[$T]: $NAMEESC\\n\\n" - $HANG /A
 
 # No serial number string: nothing can ask for it, and sysfs offers none.
-stop_switch t 2; sim 1 t "" --no-serial --kind 2 --name Lamp; wait_for 10 configured 2
+stop_switch t 2; sim 1 t "" --no-serial --kind 2 --name Lamp; wait_for 30 configured 2
 row "no serial number string" "query" 3 "$FAILLINE" off $HANG /N=$T
 row "no serial number string" "switch on" 3 "$FAILLINE" off $HANG /N=$T /S=on
 row "no serial number string" "/L" 0 "\\nInstalled switches:\\n$B\\n\\n" - $HANG /L
@@ -173,7 +174,7 @@ held_row() {  # held_row MS FAULT COMMAND STATUS OUTPUT STATE SECONDS ARGS...
   rm -f /tmp/held
   velorin-hold "$(node 2)" "$hold" >/tmp/held &
   HOLDPID=$!
-  wait_for 5 grep -q held /tmp/held || echo "    the holder did not get the switch"
+  wait_for 20 grep -q held /tmp/held || echo "    the holder did not get the switch"
   row "$@"
   wait $HOLDPID
 }
@@ -196,7 +197,7 @@ held_row 5000 "held by another program for 5 s" /A 0 "$LIST_A_BY" - $HANG /A
 target
 printf '%s\n' $T >$REC
 echo "" >/sys/kernel/config/usb_gadget/velorin-dummy_udc.1/UDC
-wait_for 10 gone 2
+wait_for 30 gone 2
 row "unplugged before the command" "query" 3 "$FAILLINE" off $HANG /N=$T
 row "unplugged before the command" "switch on" 3 "$FAILLINE" off $HANG /N=$T /S=on
 row "unplugged before the command" "/L" 0 "\\nInstalled switches:\\n$T\\n$B\\n\\n" - $HANG /L
@@ -211,7 +212,7 @@ target --fault 6:unbind; row "unplugged while held (on request 6)" "/A" 0 "$A_NO
 # devices; whichever that is, it alone is switched and named in the report.
 target
 sim 2 twin $T --kind 2 --name Twin
-wait_for 10 configured 3
+wait_for 30 configured 3
 TWO="two switches with the same serial number"
 timeout 60 velorin /N=$T >/tmp/first 2>/dev/null
 case "$(cat /tmp/first)" in

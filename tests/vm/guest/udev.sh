@@ -9,7 +9,7 @@
 . /bench-lib.sh
 users
 RULE=/usr/lib/udev/rules.d/60-velorin.rules
-settle() { udevadm settle --timeout=10; }
+settle() { udevadm settle --timeout=60; }
 # Switch N (1 to 5) is VSU0000N, named "Lamp N", on bus N.
 for n in 1 2 3 4 5; do gadget $((n - 1)) VSU0000$n --kind 2 --name "Lamp $n"; done
 
@@ -52,7 +52,7 @@ cp "$REC" /tmp/rec.before
 unplug 2
 settle
 removed() { grep -q ' remove .*/usb3/3-1 (usb)' /tmp/monitor; }
-check "unplugged: udev sees the remove event" wait_for 5 removed
+check "unplugged: udev sees the remove event" wait_for 30 removed
 check "unplugged: the record stays as it was" cmp -s /tmp/rec.before "$REC"
 check "unplugged: udevd still answers" udevadm control --ping
 plug 2
@@ -88,6 +88,9 @@ both_given() { given "$(node 4)" && given "$(node 5)"; }
 check "two switches plugged at once: both given to plugdev" both_given
 check "two switches plugged at once: both recorded, once each" recorded VSU00001 VSU00002 VSU00003 VSU00004 VSU00005
 echo "    the record: $(tr '\n' ' ' <"$REC")"
-grep -v 'Unknown group\|Failed to' /tmp/udevd.log | head -n 20 | sed 's/^/    udevd: /'
+# udevd's log: all of it after a failure, else without the rules' groups
+# this guest lacks.
+if [ "$FAILED" = 0 ]; then grep -v 'Unknown group\|Failed to' /tmp/udevd.log | head -n 20
+else cat /tmp/udevd.log; fi | sed 's/^/    udevd: /'
 
 echo "$PASSED passed, $FAILED failed"
