@@ -16,7 +16,7 @@ RUNS=$(( $(cat /etc/velorin-bench-runs 2>/dev/null || echo 50) / 5 ))
 check "udevd starts and answers" udevd_start
 gadget 0 VSC00001 --kind 2 --name "Lamp 1"
 plug 0
-udevadm settle
+settle
 
 # now_ms: the monotonic clock, to the microsecond.
 now_ms() { awk '/^now at/ { printf "%.3f", $3 / 1e6; exit }' /proc/timer_list; }

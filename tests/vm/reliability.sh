@@ -92,9 +92,9 @@ EOF
 
 ## Shared use
 
-The same bench run then starts three switches and checks, each command's
-exit status, report and time: 20 switch commands at once on one switch;
-20 at once spread over three switches; and 10 switch commands arriving every
+The same bench run then starts three switches and checks each command's
+exit status and report: 20 switch commands at once on one switch; 20 at
+once spread over three switches; and 10 switch commands arriving every
 300 ms while a loop of queries holds the first switch again and again. Every
 command must exit 0 with its report (each waits up to 2 seconds for a switch
 another command holds; only a hang, past 30 seconds, fails it for its time),

@@ -112,38 +112,9 @@ expect "query of a recorded but absent switch fails with the same line" 3 "$(fai
 
 # --- sharing: 20 commands at once on one switch ---------------------------
 before=$(setstates 1)
-uptime_cs() { awk '{ printf "%d", $1 * 100 }' /proc/uptime; }
-start=$(uptime_cs)
-i=1
-while [ $i -le 20 ]; do
-  if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
-  (uptime_cs >/tmp/par.$i.start
-   timeout 30 velorin /N=VS200002 /S=$want >/tmp/par.$i.out 2>/tmp/par.$i.err
-   echo $? >/tmp/par.$i.rc; uptime_cs >/tmp/par.$i.end) &
-  i=$((i + 1))
-done
-ended() { set -- /tmp/par.*.end; [ -e "$1" ] && [ "$#" = 20 ]; }
-wait_for 60 ended
-i=1 bad="" slowest=0 all=0
-while [ $i -le 20 ]; do
-  if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
-  printf 'Desk lamp 100%% turned %s\n' $want >/tmp/par.want
-  rc=$(cat /tmp/par.$i.rc 2>/dev/null)
-  if [ "$rc" != 0 ] || ! cmp -s /tmp/par.want /tmp/par.$i.out || [ -s /tmp/par.$i.err ]; then
-    bad="$bad #$i(exit $rc: $(cat /tmp/par.$i.out /tmp/par.$i.err | head -c 120))"
-  fi
-  took=$(($(cat /tmp/par.$i.end 2>/dev/null || echo 0) - $(cat /tmp/par.$i.start 2>/dev/null || echo 0)))
-  [ $took -gt $slowest ] && slowest=$took
-  end=$(($(cat /tmp/par.$i.end 2>/dev/null || echo 0) - start))
-  [ $end -gt $all ] && all=$end
-  i=$((i + 1))
-done
-seconds() { echo "$(($1 / 100)).$(($1 / 10 % 10))$(($1 % 10)) s"; }
-echo "    20 concurrent commands: the slowest took $(seconds $slowest), all ended $(seconds $all) after the first start"
-if [ -z "$bad" ]; then pass "20 concurrent switch commands on one switch all exit 0 with their report"
-else fail "20 concurrent switch commands on one switch all exit 0 with their report" "$bad"; fi
-last=$(grep ' c0 01 ' "$SW/1.log" | tail -n 1 | awk '{ print ($4 == "0001") ? "on" : "off" }')
-check "the switch got 20 set-state requests and holds the state of the last one" \
-  [ "$(($(setstates 1) - before)) $(state 1)" = "20 $last" ]
+burst par 20 "VS200002=Desk lamp 100%"
+judge par 20 "20 concurrent switch commands on one switch"
+twenty() { [ $(($(setstates 1) - before)) = 20 ] && final_states 1; }
+check "the switch got 20 set-state requests and holds the state of the last one" twenty
 
 echo "$PASSED passed, $FAILED failed"

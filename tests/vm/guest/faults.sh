@@ -297,66 +297,20 @@ sim 1 s1 VSS00001 --kind 2 --name One
 sim 2 s2 VSS00002 --kind 2 --name Two
 sim 3 s3 VSS00003 --kind 1
 all_up() { configured 2 && configured 3 && configured 4; }
-check "three switches for shared use on buses 2 to 4" wait_for 20 all_up
-name_of() { case $1 in 1) echo One ;; 2) echo Two ;; 3) echo "Switch with serial number VSS00003" ;; esac; }
-
-# burst TAG COUNT SPREAD: COUNT switch commands at once; command i goes to
-# switch 1 + (i % SPREAD) and asks for on when i is even. Results in
-# /tmp/TAG.i.*.
-burst() {
-  local tag=$1 count=$2 spread=$3 i=1 sw want
-  rm -f "/tmp/$tag".*
-  while [ "$i" -le "$count" ]; do
-    sw=$((1 + i % spread)); if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
-    (t0=$(ms_now); timeout 30 velorin "/N=VSS0000$sw" "/S=$want" >"/tmp/$tag.$i.out" 2>"/tmp/$tag.$i.err"
-     echo $? >"/tmp/$tag.$i.rc"; echo $(($(ms_now) - t0)) >"/tmp/$tag.$i.ms") &
-    i=$((i + 1))
-  done
-}
-# judge TAG COUNT SPREAD WHAT: checks a burst's results.
-judge() {
-  local tag=$1 count=$2 spread=$3 what=$4 i=1 sw want bad="" slowest=0 ms
-  ended() { set -- "/tmp/$tag".*.ms; [ -e "$1" ] && [ "$#" = "$count" ]; }
-  wait_for 60 ended
-  while [ "$i" -le "$count" ]; do
-    sw=$((1 + i % spread)); if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
-    printf '%s turned %s\n' "$(name_of "$sw")" "$want" >"/tmp/$tag.want"
-    ms=$(cat "/tmp/$tag.$i.ms" 2>/dev/null || echo 99999)
-    [ "$ms" -gt "$slowest" ] && slowest=$ms
-    if [ "$(cat "/tmp/$tag.$i.rc" 2>/dev/null)" != 0 ] || ! cmp -s "/tmp/$tag.want" "/tmp/$tag.$i.out" ||
-       [ -s "/tmp/$tag.$i.err" ]; then
-      bad="$bad #$i(exit $(cat "/tmp/$tag.$i.rc" 2>/dev/null), $ms ms: $(cat "/tmp/$tag.$i.out" "/tmp/$tag.$i.err" | head -c 120))"
-    fi
-    i=$((i + 1))
-  done
-  echo "@shared	$what	$count	$slowest"
-  echo "    $what: the slowest of $count commands took $slowest ms"
-  if [ -z "$bad" ]; then pass "$what: every command exits 0 with its report"
-  else fail "$what: every command exits 0 with its report" "$bad"; fi
-}
-# final_states N...: each switch holds the state its last set-state request asked for.
-final_states() {
-  local n last ok=true
-  for n in "$@"; do
-    last=$(grep ' c0 01 ' "$SW/s$n.log" | tail -n 1 | awk '{ print ($4 == "0001") ? "on" : "off" }')
-    if [ -z "$last" ] || [ "$(state "s$n")" != "$last" ]; then
-      ok=false; echo "    switch $n: state $(state "s$n"), last request $last"
-    fi
-  done
-  $ok
-}
+check "three switches for shared use on buses 2 to 4" wait_for 30 all_up
+ONE=VSS00001=One TWO=VSS00002=Two THREE="VSS00003=Switch with serial number VSS00003"
 sets() { local n total=0; for n in "$@"; do total=$((total + $(setstates "s$n"))); done; echo "$total"; }
 
 before=$(sets 1)
-burst one 20 1; judge one 20 1 "20 commands at once on one switch"
+burst one 20 "$ONE"; judge one 20 "20 commands at once on one switch"
 check "one switch: 20 set-state requests" [ $(($(sets 1) - before)) = 20 ]
-check "one switch: final state is the one its last request asked for" final_states 1
+check "one switch: final state is the one its last request asked for" final_states s1
 
 before=$(sets 1 2 3)
-burst three 20 3; judge three 20 3 "20 commands at once over three switches"
+burst three 20 "$ONE" "$TWO" "$THREE"; judge three 20 "20 commands at once over three switches"
 check "three switches: 20 set-state requests, each in the state its last one asked for" \
   [ $(($(sets 1 2 3) - before)) = 20 ]
-check "three switches: final states are ones a command asked for" final_states 1 2 3
+check "three switches: final states are ones a command asked for" final_states s1 s2 s3
 
 # A long query loop holds switch 1 again and again while 10 switch commands
 # arrive one every 300 ms; the loop's queries must all succeed as well.
@@ -372,17 +326,12 @@ rm -f /tmp/loop.*
 LOOPPID=$!
 sleep 0.5
 i=1; rm -f /tmp/late.*
-while [ $i -le 10 ]; do
-  if [ $((i % 2)) = 0 ]; then want=on; else want=off; fi
-  (t0=$(ms_now); timeout 30 velorin /N=VSS00001 /S=$want >/tmp/late.$i.out 2>/tmp/late.$i.err
-   echo $? >/tmp/late.$i.rc; echo $(($(ms_now) - t0)) >/tmp/late.$i.ms) &
-  sleep 0.3; i=$((i + 1))
-done
-judge late 10 1 "10 commands while a query loop holds the switch"
+while [ $i -le 10 ]; do switch_bg late $i "$ONE"; sleep 0.3; i=$((i + 1)); done
+judge late 10 "10 commands while a query loop holds the switch"
 wait $LOOPPID
 loop_slowest=$(sort -n /tmp/loop.ms | tail -n 1)
 echo "    the query loop ran $(cat /tmp/loop.count) queries; the slowest took $loop_slowest ms"
 check "the query loop's queries all succeeded" [ ! -s /tmp/loop.bad ]
-check "after the loop: switch 1 in the state the last command asked for" final_states 1
+check "after the loop: switch 1 in the state the last command asked for" final_states s1
 
 echo "$PASSED passed, $FAILED failed"

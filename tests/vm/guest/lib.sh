@@ -115,6 +115,69 @@ gadget() {
 plug() { echo "dummy_udc.$1" >"/sys/kernel/config/usb_gadget/sw$1/UDC" && wait_for 30 configured $(($1 + 1)); }
 unplug() { echo "" >"/sys/kernel/config/usb_gadget/sw$1/UDC" && wait_for 30 gone $(($1 + 1)); }
 
+# --- many commands at once ---------------------------------------------------------
+# switch_bg TAG I SERIAL=NAME: switch command I in the background, asking for
+# on when I is even, off when odd; NAME is how its report names the switch.
+# Its exit status, output, standard error, time (ms) and the report it must
+# give go to /tmp/TAG.I.rc, .out, .err, .ms and .want.
+switch_bg() {
+  local want=off
+  [ $(($2 % 2)) = 0 ] && want=on
+  printf '%s turned %s\n' "${3#*=}" "$want" >"/tmp/$1.$2.want"
+  (t0=$(ms_now); timeout 30 velorin "/N=${3%%=*}" "/S=$want" >"/tmp/$1.$2.out" 2>"/tmp/$1.$2.err"
+   echo $? >"/tmp/$1.$2.rc"; echo $(($(ms_now) - t0)) >"/tmp/$1.$2.ms") &
+}
+# burst TAG COUNT SERIAL=NAME...: COUNT switch commands at once, command I to
+# the switch I mod N (counting from 0) of the N given.
+burst() {
+  local tag=$1 count=$2 i=1 target
+  shift 2
+  rm -f "/tmp/$tag".*
+  while [ "$i" -le "$count" ]; do
+    eval "target=\${$((i % $# + 1))}"
+    switch_bg "$tag" "$i" "$target"
+    i=$((i + 1))
+  done
+}
+ended() {  # ended TAG COUNT: COUNT commands of TAG have ended
+  local count=$2
+  set -- "/tmp/$1".*.ms
+  [ -e "$1" ] && [ "$#" = "$count" ]
+}
+# judge TAG COUNT WHAT: once commands 1 to COUNT of TAG have ended (each is
+# stopped after 30 s), checks that every one exited 0 with its report and
+# nothing on standard error. The slowest one's time is a figure: printed,
+# also as "@shared<TAB>WHAT<TAB>COUNT<TAB>MS".
+judge() {
+  local tag=$1 count=$2 what=$3 i=1 bad="" slowest=0 ms
+  wait_for 60 ended "$tag" "$count"
+  while [ "$i" -le "$count" ]; do
+    ms=$(cat "/tmp/$tag.$i.ms" 2>/dev/null || echo 99999)
+    [ "$ms" -gt "$slowest" ] && slowest=$ms
+    if [ "$(cat "/tmp/$tag.$i.rc" 2>/dev/null)" != 0 ] || ! cmp -s "/tmp/$tag.$i.want" "/tmp/$tag.$i.out" ||
+       [ -s "/tmp/$tag.$i.err" ]; then
+      bad="$bad #$i(exit $(cat "/tmp/$tag.$i.rc" 2>/dev/null), $ms ms: $(cat "/tmp/$tag.$i.out" "/tmp/$tag.$i.err" | head -c 120))"
+    fi
+    i=$((i + 1))
+  done
+  printf '@shared\t%s\t%s\t%s\n' "$what" "$count" "$slowest"
+  echo "    $what: the slowest of $count commands took $slowest ms"
+  if [ -z "$bad" ]; then pass "$what: every command exits 0 with its report"
+  else fail "$what: every command exits 0 with its report" "$bad"; fi
+}
+# final_states TAG...: each switch holds the state its last set-state request
+# asked for.
+final_states() {
+  local tag last ok=true
+  for tag in "$@"; do
+    last=$(grep ' c0 01 ' "$SW/$tag.log" | tail -n 1 | awk '{ print ($4 == "0001") ? "on" : "off" }')
+    if [ -z "$last" ] || [ "$(state "$tag")" != "$last" ]; then
+      ok=false; echo "    switch $tag: state $(state "$tag"), last request $last"
+    fi
+  done
+  $ok
+}
+
 # --- usbmon ----------------------------------------------------------------------
 # monitor BUS: traces bus BUS into /tmp/mon until stop_monitor (which waits
 # for COUNT completions first, up to 20 s); wire BUS DEV: the setup packets
@@ -159,13 +222,14 @@ expect_wire() {
 REC=/var/lib/velorin/installed
 export SYSTEMD_PAGER=cat  # udevadm's pager would wait on the console
 udevd_start() { /lib/systemd/systemd-udevd --daemon 2>>/tmp/udevd.log && udevadm control --ping; }
+settle() { udevadm settle --timeout=60; }  # until udev has handled every event so far
 # The replay that the install's instructions and the package's postinst run,
 # then the wait until udev has handled it; says which step failed.
 replay() {
   udevadm control --reload-rules || { echo "    replay: udevadm control --reload-rules failed"; return 1; }
   udevadm trigger --action=add --subsystem-match=usb --attr-match=idVendor=16c0 --attr-match=idProduct=2823 ||
     { echo "    replay: udevadm trigger failed"; return 1; }
-  udevadm settle --timeout=60 || { echo "    replay: udevadm settle failed"; return 1; }
+  settle || { echo "    replay: udevadm settle failed"; return 1; }
 }
 # given NODE: udev gave NODE to plugdev (crw-rw---- root plugdev) and tagged it uaccess.
 given() {
@@ -228,7 +292,7 @@ crowd_setup() {
     plug "$n" || return 1
     n=$((n + 1))
   done
-  udevadm settle --timeout=60
+  settle
   for d in $(crowd_sleepers); do
     echo auto >"$d/power/control"
     echo 2000 >"$d/power/autosuspend_delay_ms"

@@ -9,7 +9,6 @@
 . /bench-lib.sh
 users
 RULE=/usr/lib/udev/rules.d/60-velorin.rules
-settle() { udevadm settle --timeout=60; }
 # Switch N (1 to 5) is VSU0000N, named "Lamp N", on bus N.
 for n in 1 2 3 4 5; do gadget $((n - 1)) VSU0000$n --kind 2 --name "Lamp $n"; done
 
@@ -35,7 +34,7 @@ check "and so is the second" given "$(node 2)"
 check "the replay records both, once each" recorded VSU00001 VSU00002
 expect "a user in plugdev uses the first switch" 0 "Lamp 1 is turned off\\n" /N=VSU00001
 expect "and the second" 0 "Lamp 2 turned on\\n" /N=VSU00002 /S=on
-check "the second switch is on" [ "$(cat "$SW/1.state")" = on ]
+check "the second switch is on" [ "$(state 1)" = on ]
 cp "$REC" /tmp/rec.before
 replay
 check "a second replay adds no line" cmp -s /tmp/rec.before "$REC"
@@ -62,14 +61,14 @@ kill $MONITOR
 
 # --- users ------------------------------------------------------------------------
 expect "plugdev: switch on" 0 "Lamp 3 turned on\\n" /N=VSU00003 /S=on
-check "plugdev: the switch is on" [ "$(cat "$SW/2.state")" = on ]
+check "plugdev: the switch is on" [ "$(state 2)" = on ]
 expect "plugdev: query" 0 "Lamp 3 is turned on\\n" /N=VSU00003 /S=query
 want="\\nAvailable switches:\\n"
 while read -r serial; do want="${want}[$serial]: Lamp ${serial#VSU0000}\\n"; done <"$REC"
 expect "plugdev: /A lists the recorded switches in record order" 0 "$want\\n" /A
 AS=bob
 expect "not in plugdev: switch off fails" 3 "$(failed VSU00003)" /N=VSU00003 /S=off
-check "not in plugdev: the switch stayed on" [ "$(cat "$SW/2.state")" = on ]
+check "not in plugdev: the switch stayed on" [ "$(state 2)" = on ]
 export VELORIN_DEBUG=1
 run /N=VSU00003 /S=query
 unset VELORIN_DEBUG
