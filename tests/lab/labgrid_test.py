@@ -1,8 +1,8 @@
-"""labgrid's pytest plugin with the README's env files: VelorinPowerDriver
+"""labgrid's pytest plugin with docs/lab.md's env files: VelorinPowerDriver
 and ExternalPowerDriver on, off, cycle (and get) follow the switch, and an
 unplugged switch raises with the tool's exit status 3.
 
-Run as a script (ctest does): it writes each env file from the README, with
+Run as a script (ctest does): it writes each env file from docs/lab.md, with
 /usr/bin/velorin replaced by VELORIN_TOOL (the tool over the fake USB
 library), and runs `python3 -m pytest --lg-env ENV` on this file's tests for
 that env. PYTHONPATH holds the staged modules."""
@@ -19,7 +19,7 @@ FAILED = ["Changing switch with serial number AB12CD34 failed!", "Error: Switch 
 
 
 def snippet(marker):
-    text = Path(os.environ["VELORIN_README"]).read_text()
+    text = Path(os.environ["VELORIN_LAB_DOC"]).read_text()
     block = text.split(f"<!-- lab: {marker} -->\n", 1)[1]
     return block.split("\n", 1)[1].split("\n```\n", 1)[0]
 

@@ -1,9 +1,9 @@
-"""Debian's pdudaemon with the README's config and the velorin driver, over
+"""Debian's pdudaemon with docs/lab.md's config and the velorin driver, over
 HTTP on 127.0.0.1: requests change the switch in order, and a switch that is
 not there is tried again and logged with the tool's exit status and text.
 
 Environment (ctest sets it): PYTHONPATH with the staged modules,
-VELORIN_README, VELORIN_TOOL (the tool over the fake USB library)."""
+VELORIN_LAB_DOC, VELORIN_TOOL (the tool over the fake USB library)."""
 
 import json
 import os
@@ -20,14 +20,14 @@ MISSING = ("velorin /N=EF56GH78 /S=on: exit status 3: Changing switch with seria
 
 
 def snippet(marker):
-    text = Path(os.environ["VELORIN_README"]).read_text()
+    text = Path(os.environ["VELORIN_LAB_DOC"]).read_text()
     block = text.split(f"<!-- lab: {marker} -->\n", 1)[1]
     return block.split("\n", 1)[1].split("\n```\n", 1)[0]
 
 
 @pytest.fixture
 def daemon(tmp_path):
-    """pdudaemon on a free port with the README's config, its switch
+    """pdudaemon on a free port with docs/lab.md's config, its switch
     AB12CD34 (port 1) attached and off, EF56GH78 (port 2) absent."""
     config = json.loads(snippet("pdudaemon config"))
     with socket.socket() as probe:
