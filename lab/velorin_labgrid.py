@@ -6,15 +6,24 @@ names the switch and the driver:
     VelorinSwitch: {serial: "AB12CD34"}      # resource: a switch by serial number
     VelorinPowerDriver: {delay: 2.0}         # driver: PowerProtocol and ResetProtocol
 
+With labgrid's coordinator, the exporter on the switch's host exports it as
+
+    NetworkVelorinSwitch: {host: "{{ hostname }}", serial: "AB12CD34"}
+
+and the driver runs the tool on that host, through ssh (the resource's
+command_prefix), as labgrid's own drivers for USB switches do.
+
 The driver runs the velorin tool (``tools: velorin:`` in the env file, else
-``velorin`` on PATH), without a shell and with a time limit. Every failure
-raises VelorinError, a labgrid ExecutionError that carries the tool's exit
-status and its own text.
+``velorin`` on PATH; on the switch's host for a NetworkVelorinSwitch),
+without a shell and with a time limit. Every failure raises VelorinError, a
+labgrid ExecutionError that carries the tool's exit status and its own text.
 """
 
 import logging
+import math
+import re
 import shlex
-import subprocess
+import threading
 import time
 
 import attr
@@ -24,10 +33,12 @@ from labgrid.driver.exception import ExecutionError
 from labgrid.driver.powerdriver import PowerResetMixin
 from labgrid.factory import target_factory
 from labgrid.protocol import PowerProtocol
-from labgrid.resource.common import Resource
+from labgrid.resource.common import NetworkResource, Resource
 from labgrid.step import step
 
-__all__ = ["VelorinSwitch", "VelorinPowerDriver", "VelorinError"]
+import velorin_tool
+
+__all__ = ["VelorinSwitch", "NetworkVelorinSwitch", "VelorinPowerDriver", "VelorinError"]
 
 log = logging.getLogger("velorin")
 
@@ -38,6 +49,39 @@ def _check_serial(_instance, attribute, value):
     # into a number (and 00012345 into another one), so only text is taken.
     if not isinstance(value, str) or not 1 <= len(value.encode()) <= 8:
         raise ValueError(f"{attribute.name} must be a quoted serial number of 1 to 8 bytes, not {value!r}")
+
+
+# What ssh takes as a destination and nothing more: a name or an address,
+# optionally with user@. A leading "-" would be read as an ssh option.
+_HOST = re.compile(r"[A-Za-z0-9_\[][A-Za-z0-9_.:@%\[\]-]*")
+
+
+def _check_host(_instance, attribute, value):
+    # The host comes from an exporter, through the coordinator, which anyone
+    # on the network may feed.
+    if not isinstance(value, str) or len(value) > 255 or not _HOST.fullmatch(value):
+        raise ValueError(f"{attribute.name} must be a host name or address, not {value!r}")
+
+
+def _check_timeout(_instance, attribute, value):
+    velorin_tool.check_timeout(attribute.name, value)
+
+
+def _check_delay(_instance, attribute, value):
+    # A delay of inf or NaN would leave the board off for good in cycle().
+    if not math.isfinite(value) or value < 0:
+        raise ValueError(f"{attribute.name} must be a finite number of seconds of 0 or more, not {value!r}")
+
+
+def _seconds(value):
+    # Converted only when it is a number or its text; anything else is left
+    # for the validator to name.
+    if isinstance(value, (int, float, str)) and not isinstance(value, bool):
+        try:
+            return float(value)
+        except ValueError:
+            pass
+    return value
 
 
 @attr.s(eq=False)
@@ -61,6 +105,17 @@ class VelorinSwitch(Resource):
     serial = attr.ib(validator=_check_serial)
 
 
+@target_factory.reg_resource
+@attr.s(eq=False)
+class NetworkVelorinSwitch(NetworkResource):
+    """A velorin switch on another host (host), by its serial number. An
+    exporter exports it with host: "{{ hostname }}"; the driver runs the tool
+    there."""
+
+    host = attr.ib(validator=_check_host)
+    serial = attr.ib(validator=_check_serial)
+
+
 @target_factory.reg_driver
 @attr.s(eq=False)
 class VelorinPowerDriver(Driver, PowerResetMixin, PowerProtocol):
@@ -69,31 +124,60 @@ class VelorinPowerDriver(Driver, PowerResetMixin, PowerProtocol):
     delay: seconds between off and on in cycle() (and reset());
     timeout: seconds one run of the tool may take before it is killed."""
 
-    bindings = {"switch": "VelorinSwitch"}
-    delay = attr.ib(default=2.0, converter=float, validator=attr.validators.ge(0))
-    timeout = attr.ib(default=10.0, converter=float, validator=attr.validators.gt(0))
+    bindings = {"switch": {"VelorinSwitch", "NetworkVelorinSwitch"}}
+    delay = attr.ib(default=2.0, converter=_seconds, validator=[attr.validators.instance_of(float), _check_delay])
+    timeout = attr.ib(default=10.0, converter=_seconds, validator=_check_timeout)
 
     def __attrs_post_init__(self):
         super().__attrs_post_init__()
         tool = self.target.env.config.get_tool("velorin") if self.target.env else None
         self.tool = tool or "velorin"
 
+    def _prefix(self, shown, deadline):
+        """The resource's command prefix (ssh to its host), within the time
+        left. labgrid connects to the host the first time it is asked, with a
+        time limit of its own (LG_SSH_CONNECT_TIMEOUT, 30 s by default), so
+        the asking runs beside the driver, which gives up at its own limit.
+        The thread is a daemon: a program that gives up does not wait for it
+        when it ends."""
+        answer = {}
+
+        def ask():
+            try:
+                answer["prefix"] = self.switch.command_prefix
+            except Exception as error:  # pylint: disable=broad-except
+                answer["error"] = error
+
+        asking = threading.Thread(target=ask, name="velorin-ssh", daemon=True)
+        asking.start()
+        asking.join(max(0.0, deadline - time.monotonic()))
+        host = self.switch.host
+        if "prefix" in answer:
+            return answer["prefix"]
+        if "error" in answer:
+            raise VelorinError(f"{shown}: {host} could not be reached: {answer['error']}")
+        raise VelorinError(f"{shown}: {host} could not be reached within {self.timeout:g} s")
+
     def _run(self, request):
+        deadline = time.monotonic() + self.timeout
         command = [self.tool, f"/N={self.switch.serial}", f"/S={request}"]
         shown = shlex.join(command)
-        log.debug("running %s", shown)
+        if isinstance(self.switch, NetworkResource):
+            shown = f"{self.switch.host}: {shown}"
+            # ssh hands the host's shell one line: the words are quoted, so a
+            # serial number from the exporter stays one argument.
+            command = self._prefix(shown, deadline) + [shlex.join(command)]
+        log.debug("running %s", shlex.join(command))
         try:
-            done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, timeout=self.timeout, check=False)
-        except subprocess.TimeoutExpired as error:
-            lines = (error.output or b"").decode(errors="replace").splitlines()
+            status, output = velorin_tool.run(command, max(0.0, deadline - time.monotonic()))
+        except velorin_tool.Timeout as error:
+            lines = error.output.decode(errors="replace").splitlines()
             raise VelorinError(f"{shown}: did not end within {self.timeout:g} s", stdout=lines) from None
-        text = done.stdout.decode(errors="replace")
+        text = output.decode(errors="replace")
         lines = [line for line in text.splitlines() if line]
-        log.debug("%s: exit status %d: %s", shown, done.returncode, " ".join(lines))
-        if done.returncode != 0:
-            raise VelorinError(f"{shown}: exit status {done.returncode}: {' '.join(lines)}", stdout=lines,
-                               status=done.returncode)
+        log.debug("%s: exit status %d: %s", shown, status, " ".join(lines))
+        if status != 0:
+            raise VelorinError(f"{shown}: exit status {status}: {' '.join(lines)}", stdout=lines, status=status)
         return text
 
     @Driver.check_active
@@ -123,4 +207,6 @@ class VelorinPowerDriver(Driver, PowerResetMixin, PowerProtocol):
         if text.endswith(" is turned off"):
             return False
         shown = shlex.join([self.tool, f"/N={self.switch.serial}", "/S=query"])
+        if isinstance(self.switch, NetworkResource):
+            shown = f"{self.switch.host}: {shown}"
         raise VelorinError(f"{shown}: unexpected answer {text!r}", stdout=text.splitlines(), status=0)

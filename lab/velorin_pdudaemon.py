@@ -7,16 +7,18 @@ One entry of pdudaemon.conf's "pdus" stands for any number of switches:
 
 Keys: "ports" maps pdudaemon's port numbers to serial numbers; "command" is
 the tool (default: velorin on PATH); "timeout" the seconds one run may take
-(default 10). The tool runs without a shell. Any failure raises VelorinError
+(default 10). The tool runs without a shell, in a process group of its own
+that is ended as a whole when it runs past the timeout. Any failure raises VelorinError
 with the exit status and the tool's own text, so pdudaemon logs it and tries
 again ("retries" times, pdudaemon's own key).
 """
 
 import logging
 import shlex
-import subprocess
 
 from pdudaemon.drivers.driver import PDUDriver
+
+import velorin_tool
 
 log = logging.getLogger("pdud.drivers.velorin")
 
@@ -53,9 +55,16 @@ class VelorinDriver(PDUDriver):
         ports = settings.get("ports")
         if not isinstance(ports, dict) or not ports:
             raise ValueError(f"{hostname}: \"ports\" must map port numbers to serial numbers")
-        self.ports = {_port(port): _serial(port, serial) for port, serial in ports.items()}
+        self.ports = {}
+        for port, serial in ports.items():
+            number = _port(port)
+            if number in self.ports:
+                raise ValueError(f"{hostname}: \"ports\" names port {number} twice")
+            self.ports[number] = _serial(port, serial)
         self.command = settings.get("command", "velorin")
-        self.timeout = float(settings.get("timeout", 10))
+        if not isinstance(self.command, str) or not self.command:
+            raise ValueError(f"{hostname}: \"command\" must be the tool's name or path, not {self.command!r}")
+        self.timeout = velorin_tool.check_timeout(f"{hostname}: \"timeout\"", settings.get("timeout", 10))
 
     @classmethod
     def accepts(cls, drivername):
@@ -69,12 +78,11 @@ class VelorinDriver(PDUDriver):
         shown = shlex.join(argv)
         log.debug("running %s", shown)
         try:
-            done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                  timeout=self.timeout, check=False)
-        except subprocess.TimeoutExpired:
+            status, output = velorin_tool.run(argv, self.timeout)
+        except velorin_tool.Timeout:
             raise VelorinError(f"{shown}: did not end within {self.timeout:g} s") from None
-        output = done.stdout.decode(errors="replace")
+        output = output.decode(errors="replace")
         text = " ".join(line for line in output.splitlines() if line)
-        if done.returncode != 0:
-            raise VelorinError(f"{shown}: exit status {done.returncode}: {text}", done.returncode, output)
+        if status != 0:
+            raise VelorinError(f"{shown}: exit status {status}: {text}", status, output)
         log.info("%s: %s", shown, text)

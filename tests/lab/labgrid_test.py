@@ -1,8 +1,8 @@
-"""labgrid's pytest plugin with the README's env files: VelorinPowerDriver
+"""labgrid's pytest plugin with docs/lab.md's env files: VelorinPowerDriver
 and ExternalPowerDriver on, off, cycle (and get) follow the switch, and an
 unplugged switch raises with the tool's exit status 3.
 
-Run as a script (ctest does): it writes each env file from the README, with
+Run as a script (ctest does): it writes each env file from docs/lab.md, with
 /usr/bin/velorin replaced by VELORIN_TOOL (the tool over the fake USB
 library), and runs `python3 -m pytest --lg-env ENV` on this file's tests for
 that env. PYTHONPATH holds the staged modules."""
@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -19,13 +20,13 @@ FAILED = ["Changing switch with serial number AB12CD34 failed!", "Error: Switch 
 
 
 def snippet(marker):
-    text = Path(os.environ["VELORIN_README"]).read_text()
+    text = Path(os.environ["VELORIN_LAB_DOC"]).read_text()
     block = text.split(f"<!-- lab: {marker} -->\n", 1)[1]
     return block.split("\n", 1)[1].split("\n```\n", 1)[0]
 
 
 class Switch:
-    """The README's switch AB12CD34 on the fake USB bus, off at first. Its
+    """docs/lab.md's switch AB12CD34 on the fake USB bus, off at first. Its
     name is what the tool reports, and has an "on" in it."""
 
     def __init__(self, folder, monkeypatch):
@@ -78,6 +79,45 @@ def test_driver_raises_for_an_unplugged_switch(target, switch):
         assert str(failure.value).endswith("exit status 3: " + " ".join(FAILED))
         assert failure.value.stdout == FAILED
     assert switch.set_states() == []
+
+
+@pytest.mark.parametrize("key, value", [
+    ("timeout", 0), ("timeout", -1), ("timeout", float("nan")), ("timeout", float("inf")), ("timeout", "soon"),
+    ("delay", float("inf")), ("delay", float("nan")), ("delay", -1), ("delay", None),
+])
+def test_settings_refused_at_load(key, value):
+    from labgrid import Target
+    from velorin_labgrid import VelorinPowerDriver, VelorinSwitch
+
+    target = Target("load")
+    VelorinSwitch(target, None, serial="AB12CD34")
+    with pytest.raises((ValueError, TypeError), match=f"'?{key}'?"):
+        VelorinPowerDriver(target, None, **{key: value})
+
+
+@pytest.mark.parametrize("host", ["-oProxyCommand=touch /tmp/x", "lab host", "a;b", "", 7])
+def test_network_switch_refuses_a_host_that_is_not_one(host):
+    from labgrid import Target
+    from velorin_labgrid import NetworkVelorinSwitch
+
+    with pytest.raises((ValueError, TypeError), match="host"):
+        NetworkVelorinSwitch(Target("load"), None, host=host, serial="AB12CD34")
+
+
+def test_timeout_ends_the_wrapper_and_its_child(target, switch):
+    from velorin_labgrid import VelorinError
+
+    # The wrapper's "off" runs past the limit; the "on" after it must be the
+    # last word, so the off still to come has to go with the wrapper.
+    power = target.get_driver("PowerProtocol")
+    power.tool, power.timeout = os.environ["VELORIN_SLOW_OFF"], 1.0
+    with pytest.raises(VelorinError, match="did not end within 1 s") as failure:
+        power.off()
+    assert failure.value.status is None
+    power.on()
+    time.sleep(3)
+    assert switch.set_states() == [1]
+    assert switch.on()
 
 
 def test_external_driver_switches(target, switch):
