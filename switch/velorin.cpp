@@ -54,8 +54,8 @@ TUsbNode NodeOf(const struct usb_device* device) {
 // Opens the device and takes it when it is the wanted switch, its turn has
 // come (TURN holds it from then on) and it can be configured and claimed;
 // nullptr otherwise, with the reason diagnosed.
-usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, const std::string& wanted,
-                           bool checkSerial, TSwitchTurn& turn) {
+usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, const std::string& wanted, bool checkSerial,
+                           TSwitchTurn& turn) {
   const std::string where = Label(node);
   Diagnose({where, ": a switch (", kUsbIdText, ")"});
   errno = 0;

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <thread>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 struct usb_dev_handle {
   int bus;

@@ -29,7 +29,7 @@ struct Device {
   int claimResult = 0;
   int busyConfig = 0;  // this many set_configuration calls return -EBUSY first
   int busyClaim = 0;
-  int answerMs = 0;  // each request is answered after this many milliseconds
+  int answerMs = 0;                // each request is answered after this many milliseconds
   std::map<int, int> failRequest;  // request -> result, reply left untouched
 };
 
