@@ -51,10 +51,11 @@ TUsbNode NodeOf(const struct usb_device* device) {
   return TUsbNode{std::atoi(device->bus->dirname), std::atoi(device->filename)};
 }
 
-// Opens the device and takes it when it is the wanted switch and can be
-// configured and claimed; nullptr otherwise, with the reason diagnosed.
-usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, const std::string& wanted,
-                           bool checkSerial) {
+// Opens the device and takes it when it is the wanted switch, its turn has
+// come (TURN holds it from then on) and it can be configured and claimed;
+// nullptr otherwise, with the reason diagnosed.
+usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, const std::string& wanted, bool checkSerial,
+                           TSwitchTurn& turn) {
   const std::string where = Label(node);
   Diagnose({where, ": a switch (", kUsbIdText, ")"});
   errno = 0;
@@ -69,6 +70,8 @@ usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, cons
     Diagnose({where, ": serial number cannot be read: ", AccessText(-result, node)});
   } else if (*serial != wanted) {
     Diagnose({where, ": serial number differs"});
+  } else if (turn.Take(TurnNodePath(node), where) == TTurnOutcome::TooLong) {
+    // said by Take
   } else if ((result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); })) != 0 ||
              (result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); })) != 0) {
     if (result == -EBUSY) {
@@ -81,6 +84,7 @@ usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, cons
     return handle;
   }
   usb_close(handle);
+  turn.Release();
   return nullptr;
 }
 
@@ -107,7 +111,7 @@ bool TVelorin::Open(const std::string& serial) {
       if (!IsSwitch(device)) continue;
       const TUsbNode node = NodeOf(device);
       listed.insert(node);
-      Handle = TakeDevice(device, node, wanted, CheckSerial);
+      Handle = TakeDevice(device, node, wanted, CheckSerial, Turn);
       if (Handle != nullptr) Location = Label(node);
     }
   }
@@ -137,6 +141,7 @@ void TVelorin::Close() {
   if (StateOnClose < 2) SetState(StateOnClose != 0);
   if (Handle != nullptr) usb_close(Handle);
   Handle = nullptr;
+  Turn.Release();
 }
 
 std::optional<bool> TVelorin::GetState() {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "switch_turn.h"
+
 struct usb_dev_handle;
 
 struct TSwitchVersion {
@@ -53,4 +55,6 @@ class TVelorin {
   usb_dev_handle* Handle = nullptr;
   // "bus 001 device 002" of the open switch, for diagnostics.
   std::string Location;
+  // This program's turn at the open switch, held until Close.
+  velorin::TSwitchTurn Turn;
 };

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -68,6 +70,13 @@ class Sandbox {
   // reader has gone, SIGPIPE ignored) or a device path such as /dev/full.
   Result Run(const std::vector<std::string>& args, const std::string& scenario, bool fixture = false,
              const std::string& stdoutTo = "") {
+    return Finish(Start(args, scenario, fixture, stdoutTo));
+  }
+
+  // Run in two halves, for programs that run at the same time: Start
+  // returns the program's process, Finish waits for it.
+  pid_t Start(const std::vector<std::string>& args, const std::string& scenario, bool fixture = false,
+              const std::string& stdoutTo = "") {
     Write("scenario", scenario);
     std::vector<std::string> command;
     if (fixture) command = {WITH_FIXTURE, (dir_ / "record").string(), (dir_ / "devices").string(), "--"};
@@ -101,6 +110,11 @@ class Sandbox {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
+    return pid;
+  }
+
+  Result Finish(pid_t pid) {
+    const fs::path out = dir_ / "stdout", err = dir_ / "stderr", log = dir_ / "calls";
     int status = 0;
     ::waitpid(pid, &status, 0);
     Result result;
@@ -280,6 +294,65 @@ TEST(CommandLineTest, DiagnosticsSayWhy) {
     EXPECT_EQ(result.out, plain.out) << c.what;
     EXPECT_EQ(result.status, plain.status) << c.what;
     EXPECT_EQ(plain.err, "") << c.what;
+  }
+}
+
+// Programs using one switch at the same time take turns. Each command here
+// holds the switch about 0.6 s (six requests of 100 ms), so a queue of 8
+// outlasts the 2 s a command waits for a switch another program holds; all
+// succeed. A lock on the node that someone who may only read the node holds
+// delays a command by those 2 s at most.
+TEST(CommandLineTest, CommandsOnOneSwitchTakeTurns) {
+  struct Case {
+    const char* what;
+    int count;
+    fs::perms mode;
+    bool readerHoldsLock;
+    bool debug;
+    std::string said;  // in some command's diagnostics
+  };
+  const std::vector<Case> cases = {
+      {"a queue of 8 on one switch", 8, fs::perms::owner_read | fs::perms::owner_write, false, false, ""},
+      {"a wait in line is said", 2, fs::perms::owner_read | fs::perms::owner_write, false, true,
+       " ms in line for its turn\n"},
+      {"a lock taken by one who may only read the node", 1,
+       fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read, true, true,
+       " ms in line; going ahead, as users who cannot use the switch can lock its node\n"},
+  };
+  for (const Case& c : cases) {
+    Sandbox shared;
+    const fs::path node = shared.dir() / "nodes" / "001" / "001";
+    fs::create_directories(node.parent_path());
+    fs::create_directories(shared.dir() / "state");
+    std::ofstream(node).close();
+    fs::permissions(node, c.mode);
+    const int reader = c.readerHoldsLock ? ::open(node.c_str(), O_RDONLY) : -1;
+    if (c.readerHoldsLock) {
+      ASSERT_EQ(::flock(reader, LOCK_EX | LOCK_NB), 0);
+    }
+
+    std::vector<std::unique_ptr<Sandbox>> runs;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < c.count; ++i) {
+      runs.push_back(std::make_unique<Sandbox>());
+      runs.back()->environment = {"FAKEUSB_STATE=" + (shared.dir() / "state").string(),
+                                  "USB_DEVFS_PATH=" + (shared.dir() / "nodes").string()};
+      if (c.debug) runs.back()->environment.push_back("VELORIN_DEBUG=1");
+      pids.push_back(
+          runs.back()->Start({"/N=A1", i % 2 ? "/S=on" : "/S=off"}, "bus=1 serial=A1 kind=2 name=Lamp answerms=100\n"));
+    }
+    bool said = c.said.empty();
+    for (int i = 0; i < c.count; ++i) {
+      const Result result = runs[i]->Finish(pids[i]);
+      EXPECT_EQ(result.status, 0) << c.what << " #" << i;
+      EXPECT_EQ(result.out, i % 2 ? "Lamp turned on\n" : "Lamp turned off\n") << c.what << " #" << i;
+      if (!c.debug) {
+        EXPECT_EQ(result.err, "") << c.what << " #" << i;
+      }
+      said = said || result.err.find(c.said) != std::string::npos;
+    }
+    EXPECT_TRUE(said) << c.what << ": no command said \"" << c.said << "\"";
+    if (reader >= 0) ::close(reader);
   }
 }
 

@@ -1,8 +1,12 @@
 #include "fake_usb.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <usb.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,10 +14,12 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 struct usb_dev_handle {
   int bus;
   int device;
+  int claimFd = -1;  // with FAKEUSB_STATE: the claim other programs see
 };
 
 namespace fakeusb {
@@ -212,6 +218,7 @@ std::vector<Bus> ParseScenario(const std::string& text) {
       else if (key == "claim") device.claimResult = std::stoi(value);
       else if (key == "busyconfig") device.busyConfig = std::stoi(value);
       else if (key == "busyclaim") device.busyClaim = std::stoi(value);
+      else if (key == "answerms") device.answerMs = std::stoi(value);
       else if (key == "version") {
         const std::size_t dot = value.find('.');
         device.version[1] = static_cast<std::uint8_t>(std::stoi(value.substr(0, dot)));
@@ -269,6 +276,7 @@ usb_dev_handle* usb_open(struct usb_device* dev) {
 
 int usb_close(usb_dev_handle* dev) {
   Record("close " + fakeusb::Id(dev));
+  if (dev->claimFd >= 0) ::close(dev->claimFd);
   --fakeusb::state().openHandles;
   delete dev;
   return 0;
@@ -293,7 +301,19 @@ int usb_set_configuration(usb_dev_handle* dev, int configuration) {
 int usb_claim_interface(usb_dev_handle* dev, int interface) {
   Record("claim " + fakeusb::Id(dev) + " " + std::to_string(interface));
   fakeusb::Device& device = fakeusb::Of(dev);
-  return fakeusb::UnlessBusy(device.busyClaim, device.claimResult);
+  const int result = fakeusb::UnlessBusy(device.busyClaim, device.claimResult);
+  // Between programs a claim is exclusive, as the kernel's is: an flock on
+  // a file beside the state, held until the handle is closed.
+  if (const std::string kept = fakeusb::StateFile(dev->bus, dev->device); result == 0 && !kept.empty()) {
+    const int fd = ::open((kept + ".claim").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return -EBUSY;
+    }
+    if (dev->claimFd < 0) dev->claimFd = fd;
+    else if (fd >= 0) ::close(fd);
+  }
+  return result;
 }
 
 int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value, int index, char* bytes, int size,
@@ -304,6 +324,7 @@ int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value
          " " + std::to_string(index) + " " + std::to_string(size) + " " + std::to_string(timeout));
   if (!fakeusb::AllZero(bytes, size)) ++fakeusb::state().dirtyBuffers;
   fakeusb::Device& device = fakeusb::Of(dev);
+  if (device.answerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(device.answerMs));
   if (auto fault = device.failRequest.find(request); fault != device.failRequest.end()) return fault->second;
   const int count = fakeusb::Answer(device, request, value, bytes, size);
   if (const std::string kept = fakeusb::StateFile(dev->bus, dev->device); request == 1 && !kept.empty()) {

@@ -5,7 +5,7 @@
 // test (with this library first on LD_LIBRARY_PATH) reads the scenario file
 // named by FAKEUSB_SCENARIO and appends each call to the file FAKEUSB_LOG;
 // with FAKEUSB_STATE naming a folder, each switch's state is kept there from
-// one program to the next.
+// one program to the next, and a claimed switch is busy for the others.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +29,7 @@ struct Device {
   int claimResult = 0;
   int busyConfig = 0;  // this many set_configuration calls return -EBUSY first
   int busyClaim = 0;
+  int answerMs = 0;                // each request is answered after this many milliseconds
   std::map<int, int> failRequest;  // request -> result, reply left untouched
 };
 
@@ -47,8 +48,8 @@ int DirtyBuffers();
 
 // Scenario file: one device per line, space-separated key=value fields
 // (bus, serial, noserial, version=M.m, kind, name, on, vendor, product,
-// open=fail, config, claim, busyconfig, busyclaim, failN=result); "\xHH" in a
-// value stands for that byte.
+// open=fail, config, claim, busyconfig, busyclaim, answerms, failN=result);
+// "\xHH" in a value stands for that byte.
 std::vector<Bus> ParseScenario(const std::string& text);
 
 }  // namespace fakeusb

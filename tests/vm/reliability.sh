@@ -93,11 +93,13 @@ EOF
 ## Shared use
 
 The same bench run then starts three switches and checks each command's
-exit status and report: 20 switch commands at once on one switch; 20 at
-once spread over three switches; and 10 switch commands arriving every
-300 ms while a loop of queries holds the first switch again and again. Every
-command must exit 0 with its report (each waits up to 2 seconds for a switch
-another command holds; only a hang, past 30 seconds, fails it for its time),
+exit status and report: 20 switch commands at once on one switch; a queue of
+50 at once on one switch; 20 at once spread over three switches; and 10
+switch commands arriving every 300 ms while a loop of queries holds the first
+switch again and again. Every command must exit 0 with its report (commands
+on one switch take turns, each waiting in line up to 60 seconds while others
+use it; only a hang, past 30 seconds, or 120 for the queue of 50, fails it
+for its time),
 and every switch must end in the state of the last set-state request it
 received, which is one a command asked for. The slowest times are figures,
 printed on the bench's console (lines starting `@shared`).

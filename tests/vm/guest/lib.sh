@@ -119,12 +119,13 @@ unplug() { echo "" >"/sys/kernel/config/usb_gadget/sw$1/UDC" && wait_for 30 gone
 # switch_bg TAG I SERIAL=NAME: switch command I in the background, asking for
 # on when I is even, off when odd; NAME is how its report names the switch.
 # Its exit status, output, standard error, time (ms) and the report it must
-# give go to /tmp/TAG.I.rc, .out, .err, .ms and .want.
+# give go to /tmp/TAG.I.rc, .out, .err, .ms and .want. It is stopped after
+# SWITCH_HANG seconds (a hang bound, 30 unless set).
 switch_bg() {
   local want=off
   [ $(($2 % 2)) = 0 ] && want=on
   printf '%s turned %s\n' "${3#*=}" "$want" >"/tmp/$1.$2.want"
-  (t0=$(ms_now); timeout 30 velorin "/N=${3%%=*}" "/S=$want" >"/tmp/$1.$2.out" 2>"/tmp/$1.$2.err"
+  (t0=$(ms_now); timeout "${SWITCH_HANG:-30}" velorin "/N=${3%%=*}" "/S=$want" >"/tmp/$1.$2.out" 2>"/tmp/$1.$2.err"
    echo $? >"/tmp/$1.$2.rc"; echo $(($(ms_now) - t0)) >"/tmp/$1.$2.ms") &
 }
 # burst TAG COUNT SERIAL=NAME...: COUNT switch commands at once, command I to
@@ -145,12 +146,12 @@ ended() {  # ended TAG COUNT: COUNT commands of TAG have ended
   [ -e "$1" ] && [ "$#" = "$count" ]
 }
 # judge TAG COUNT WHAT: once commands 1 to COUNT of TAG have ended (each is
-# stopped after 30 s), checks that every one exited 0 with its report and
+# stopped after SWITCH_HANG s), checks that every one exited 0 with its report and
 # nothing on standard error. The slowest one's time is a figure: printed,
 # also as "@shared<TAB>WHAT<TAB>COUNT<TAB>MS".
 judge() {
   local tag=$1 count=$2 what=$3 i=1 bad="" slowest=0 ms
-  wait_for 60 ended "$tag" "$count"
+  wait_for $((${SWITCH_HANG:-30} * 2)) ended "$tag" "$count"
   while [ "$i" -le "$count" ]; do
     ms=$(cat "/tmp/$tag.$i.ms" 2>/dev/null || echo 99999)
     [ "$ms" -gt "$slowest" ] && slowest=$ms

@@ -1,0 +1,62 @@
+// Velorin programs using one switch take turns: each holds an exclusive
+// flock on the switch's device node from the moment it has found the switch
+// until it closes it, and the others wait in line for it. The kernel's claim
+// on the interface stays the real guard; the line only keeps the commands of
+// a queue from racing each other for it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "usb_node.h"
+
+namespace velorin {
+
+// How long a command waits in line behind other velorin commands before it
+// gives up, as it does for a switch held by another program. A command holds
+// a switch for well under a second (about 10 s at worst: two 2 s waits for
+// another program, six 1 s transfer time-outs), so this leaves room for a
+// queue of dozens on a busy host.
+inline constexpr int kTurnWaitMs = 60000;
+inline constexpr int kTurnPollMs = 20;
+
+enum class TTurnOutcome {
+  Taken,    // this command's turn: the lock is held
+  NoLine,   // no lock to queue on (no node, not a switch's node); go ahead
+  TooLong,  // still not this command's turn after the wait
+};
+
+// One command's place in line at one switch. Move-only; the lock goes with
+// the object.
+class TSwitchTurn {
+ public:
+  TSwitchTurn() = default;
+  ~TSwitchTurn() { Release(); }
+  TSwitchTurn(const TSwitchTurn&) = delete;
+  TSwitchTurn& operator=(const TSwitchTurn&) = delete;
+
+  // Waits in line at the node at PATH for up to WAIT_MS (polling, never
+  // blocking). A lock that a user who cannot use the switch could take (the
+  // node readable by someone who may not write it) is waited for only as
+  // long as another program holding the switch (kBusyRetryMs), after which
+  // the command goes ahead without its turn: such a user must not stop it.
+  // Says under VELORIN_DEBUG=1 when it waited, how long and why it stopped.
+  TTurnOutcome Take(const std::string& path, const std::string& where, int waitMs = kTurnWaitMs);
+  void Release();
+  bool Held() const { return Fd >= 0; }
+
+ private:
+  int Fd = -1;
+};
+
+// True when everyone who can open a node with this mode and access list
+// (the kernel's binary form, empty for none) for reading can also write it:
+// those who cannot use the switch then cannot lock it either.
+bool OnlyUsersCanLock(unsigned mode, std::string_view acl);
+
+// The node the USB library opens for a switch, laid out like /dev/bus/usb
+// under the folder the library scans (USB_DEVFS_PATH when set); a link there
+// leads to the same node, and so to the same line.
+std::string TurnNodePath(const TUsbNode& node);
+
+}  // namespace velorin
