@@ -53,7 +53,7 @@ def _check_serial(_instance, attribute, value):
 
 # What ssh takes as a destination and nothing more: a name or an address,
 # optionally with user@. A leading "-" would be read as an ssh option.
-_HOST = re.compile(r"[A-Za-z0-9_\[][A-Za-z0-9_.:@%\[\]-]*")
+_HOST = re.compile(r"[A-Za-z0-9_:\[][A-Za-z0-9_.:@%\[\]-]*")
 
 
 def _check_host(_instance, attribute, value):

@@ -95,13 +95,19 @@ def test_settings_refused_at_load(key, value):
         VelorinPowerDriver(target, None, **{key: value})
 
 
-@pytest.mark.parametrize("host", ["-oProxyCommand=touch /tmp/x", "lab host", "a;b", "", 7])
-def test_network_switch_refuses_a_host_that_is_not_one(host):
+@pytest.mark.parametrize("host, serial, key", [
+    ("-oProxyCommand=touch /tmp/x", "AB12CD34", "host"), ("lab host", "AB12CD34", "host"),
+    ("a;b", "AB12CD34", "host"), ("", "AB12CD34", "host"), (7, "AB12CD34", "host"),
+    ("lab1", "AB12CD34X", "serial"), ("lab1", 12345678, "serial"), ("lab1", "", "serial"),
+])
+def test_network_switch_refuses_what_is_not_a_host_and_serial(host, serial, key):
     from labgrid import Target
     from velorin_labgrid import NetworkVelorinSwitch
 
-    with pytest.raises((ValueError, TypeError), match="host"):
-        NetworkVelorinSwitch(Target("load"), None, host=host, serial="AB12CD34")
+    with pytest.raises(ValueError, match=f"^{key} must be"):
+        NetworkVelorinSwitch(Target("load"), None, host=host, serial=serial)
+    for host in ("root@lab-1.example", "10.0.0.2", "::1", "fe80::1%eth0"):
+        assert NetworkVelorinSwitch(Target("load"), None, host=host, serial="AB12CD34").host == host
 
 
 def test_timeout_ends_the_wrapper_and_its_child(target, switch):

@@ -210,7 +210,8 @@ def test_missing_switch_raises_with_the_tools_status_and_text(lab):
         for action in ("on", "off", "get"):
             done = lab.power(action)
             assert done.returncode != 0, done
-            assert f"VelorinError: {lab.exporter_host.address}: {os.environ['VELORIN_TOOL']} /N=AB12CD34 " in done.stderr
+            shown = f"VelorinError: {lab.exporter_host.address}: {os.environ['VELORIN_TOOL']} /N=AB12CD34 "
+            assert shown in done.stderr, done.stderr
             assert FAILED in done.stderr, done.stderr
     finally:
         scenario.write_text("serial=AB12CD34\n")
