@@ -106,6 +106,7 @@ bool TVelorin::Open(const std::string& serial) {
     for (struct usb_device* device = bus->devices; device != nullptr && Handle == nullptr; device = device->next) {
       if (!IsSwitch(device)) continue;
       const TUsbNode node = NodeOf(device);
+      if (OnlyAt && node != *OnlyAt) continue;
       listed.insert(node);
       Handle = TakeDevice(device, node, wanted, CheckSerial);
       if (Handle != nullptr) Location = Label(node);
@@ -131,6 +132,14 @@ bool TVelorin::Open(const std::string& serial) {
   }
   if (StateOnOpen < 2) SetState(StateOnOpen != 0);
   return true;
+}
+
+bool TVelorin::OpenAt(const TUsbNode& node, const std::string& serial) {
+  if (serial.empty()) return false;
+  OnlyAt = node;
+  const bool opened = Open(serial);
+  OnlyAt.reset();
+  return opened;
 }
 
 void TVelorin::Close() {

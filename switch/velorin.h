@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "usb_node.h"
+
 struct usb_dev_handle;
 
 struct TSwitchVersion {
@@ -26,6 +28,9 @@ class TVelorin {
   // Opens the switch with this serial number (or the remembered one when
   // empty). An empty serial with nothing remembered succeeds without USB access.
   bool Open(const std::string& serial);
+  // Opens only the switch at this bus and device number, when it carries this
+  // serial number: no other switch is opened or asked for its serial number.
+  bool OpenAt(const velorin::TUsbNode& node, const std::string& serial);
   void Close();
 
   // Request 0. Empty without a handle or when the switch sent no state byte.
@@ -53,4 +58,6 @@ class TVelorin {
   usb_dev_handle* Handle = nullptr;
   // "bus 001 device 002" of the open switch, for diagnostics.
   std::string Location;
+  // Set for the duration of OpenAt: the one node Open may take.
+  std::optional<velorin::TUsbNode> OnlyAt;
 };
