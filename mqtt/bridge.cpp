@@ -30,7 +30,11 @@ constexpr int kMaxCommandBytes = 16;
 constexpr int kMaxConfigBytes = 64 * 1024;
 // Commands waiting for the switches; past this, new ones are dropped.
 constexpr std::size_t kMaxEvents = 10000;
-constexpr int kKeepAliveSeconds = 30;
+// The network thread sleeps until the broker or the main thread has
+// something for it (a publish wakes it at once), or a keep-alive ping is due:
+// waking every third of the keep-alive sends each ping in time.
+constexpr int kKeepAliveSeconds = 60;
+constexpr int kLoopWakeMs = kKeepAliveSeconds * 1000 / 3;
 // After the kernel reports a USB device coming or going, sysfs is looked at
 // again this often for a while, until udev has made the switch's node usable.
 constexpr milliseconds kHotplugStep{250};
@@ -188,7 +192,7 @@ void TBridge::NetworkLoop() {
   static TThrottle ended(std::chrono::seconds(60));
   std::chrono::seconds pause{1};
   while (!Stopping) {
-    const int result = mosquitto_loop_forever(Client, 1000, 1);
+    const int result = mosquitto_loop_forever(Client, kLoopWakeMs, 1);
     if (Stopping) return;
     if (Reached.exchange(false)) pause = std::chrono::seconds(1);
     ended.Log({"no connection to the broker (", mosquitto_strerror(result), "); trying again"});
