@@ -297,9 +297,11 @@ void TBridge::Update(const std::string& serial, TSlot& slot, const std::optional
   if (slot.Node != node || !slot.Facts) {
     if (slot.Node != node) Log({Quoted(serial), ": attached at ", Label(*node)});
     slot.Node = node;
-    slot.Facts.reset();
+    std::optional<TSwitchFacts> known = std::move(slot.Facts);
     if (std::optional<TSwitchFacts> facts = ReadFacts(*node, serial)) {
-      const bool named = !slot.Facts || slot.Facts->Name != facts->Name;
+      // Home Assistant's device block names the switch and its firmware.
+      const bool named = !known || known->Name != facts->Name || known->Version.Major != facts->Version.Major ||
+                         known->Version.Minor != facts->Version.Minor;
       slot.Facts = facts;
       state = facts->State;
       Publish(Topics.Attributes(serial), AttributesPayload(*facts), true);
