@@ -13,6 +13,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <utility>
 
 #include "discovery.h"
 #include "inventory.h"
@@ -297,7 +298,7 @@ void TBridge::Update(const std::string& serial, TSlot& slot, const std::optional
   if (slot.Node != node || !slot.Facts) {
     if (slot.Node != node) Log({Quoted(serial), ": attached at ", Label(*node)});
     slot.Node = node;
-    std::optional<TSwitchFacts> known = std::move(slot.Facts);
+    const std::optional<TSwitchFacts> known = std::exchange(slot.Facts, std::nullopt);
     if (std::optional<TSwitchFacts> facts = ReadFacts(*node, serial)) {
       // Home Assistant's device block names the switch and its firmware.
       const bool named = !known || known->Name != facts->Name || known->Version.Major != facts->Version.Major ||
