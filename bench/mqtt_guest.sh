@@ -64,7 +64,7 @@ printf '@cpu\tthe same 48 reads as velorin /N=... runs\t-\t%s\t-\n' "$(awk -v hz
 # --- transfers per switch per poll round, with 1, 4 and 8 switches ---------------
 # Each round reads each switch's state (request 0) once: a switch's transfers
 # over the trace divided by its state requests are its cost per round.
-for count in 1 4 8; do
+for count in 8 4 1; do
   printf '' >/var/lib/velorin/installed
   n=8
   while [ $n -gt "$count" ]; do stop_switch $n $n; n=$((n - 1)); done

@@ -98,9 +98,11 @@ bool TVelorin::Open(const std::string& serial) {
   SerialNumber = wanted;
 
   NarrowUsbScan();
-  usb_init();
-  usb_find_busses();
-  usb_find_devices();
+  if (!ListedBefore) {
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+  }
   std::set<TUsbNode> listed;
   for (usb_bus* bus = usb_get_busses(); bus != nullptr && Handle == nullptr; bus = bus->next) {
     for (struct usb_device* device = bus->devices; device != nullptr && Handle == nullptr; device = device->next) {
@@ -137,7 +139,19 @@ bool TVelorin::Open(const std::string& serial) {
 bool TVelorin::OpenAt(const TUsbNode& node, const std::string& serial) {
   if (serial.empty()) return false;
   OnlyAt = node;
-  const bool opened = Open(serial);
+  ListedBefore = false;
+  for (usb_bus* bus = usb_get_busses(); bus != nullptr && !ListedBefore; bus = bus->next) {
+    for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
+      if (IsSwitch(device) && NodeOf(device) == node) ListedBefore = true;
+    }
+  }
+  bool opened = Open(serial);
+  if (!opened && ListedBefore) {
+    // The list may be stale (a switch gone, another at its number): scan again.
+    ListedBefore = false;
+    opened = Open(serial);
+  }
+  ListedBefore = false;
   OnlyAt.reset();
   return opened;
 }

@@ -30,6 +30,9 @@ class TVelorin {
   bool Open(const std::string& serial);
   // Opens only the switch at this bus and device number, when it carries this
   // serial number: no other switch is opened or asked for its serial number.
+  // The buses are scanned again only when the last scan did not list a switch
+  // there or it cannot be taken, so a program that opens its switches again
+  // and again (the bridge) does not read every device node each time.
   bool OpenAt(const velorin::TUsbNode& node, const std::string& serial);
   void Close();
 
@@ -58,6 +61,8 @@ class TVelorin {
   usb_dev_handle* Handle = nullptr;
   // "bus 001 device 002" of the open switch, for diagnostics.
   std::string Location;
-  // Set for the duration of OpenAt: the one node Open may take.
+  // Set for the duration of OpenAt: the one node Open may take, and whether
+  // the library's device list from the last scan already shows a switch there.
   std::optional<velorin::TUsbNode> OnlyAt;
+  bool ListedBefore = false;
 };
