@@ -90,7 +90,8 @@ void BuildLists() {
 
 // FAKEUSB_STATE, when set, names a folder that keeps each switch's state
 // between programs: the file BUS.DEVICE holds "on" or "off", read with the
-// scenario and rewritten on every set-state request. "" when not set.
+// scenario and again at each open, and rewritten on every set-state
+// request. "" when not set.
 std::string StateFile(int bus, int device) {
   const char* folder = std::getenv("FAKEUSB_STATE");
   if (!folder) return "";
@@ -269,6 +270,10 @@ usb_dev_handle* usb_open(struct usb_device* dev) {
   if (fakeusb::Of(&handle).openFails) {
     errno = EACCES;  // as for a device node the user may not open
     return nullptr;
+  }
+  // A program that keeps running (the bridge) sees what another one set.
+  if (std::ifstream kept(fakeusb::StateFile(handle.bus, handle.device)); kept) {
+    if (std::string word; kept >> word) fakeusb::Of(&handle).on = word == "on";
   }
   ++fakeusb::state().openHandles;
   return new usb_dev_handle(handle);
