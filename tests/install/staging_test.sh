@@ -87,13 +87,14 @@ done
 
 # The installed bash completion, loaded as bash-completion loads it and run
 # as bash runs it on Tab (with nullglob, which must not lose /?): the
-# options, and after /N= (any separator) the serial numbers of at most 8
-# bytes the installed tool lists, quoted for the shell, with the record in a
-# fixture.
+# options, and after /N= (any one-byte separator) the serial numbers of at
+# most 8 bytes the installed tool lists, quoted for the shell (and for a
+# quote left open), with the record in a fixture. In the C locale and in
+# UTF-8, where bash counts characters rather than bytes.
 completion=$stage$(completions_dir "$prefix")/velorin
 mkdir -p "$work/record" "$work/devices"
-# shellcheck disable=SC2016 # a serial number that looks like shell code
-printf 'AB12CD34\nAB99\nAB9999999\nEF56GH78\n$(a) ;>b\n' >"$work/record/installed"
+# shellcheck disable=SC2016 # serial numbers that look like shell code
+printf 'AB12CD34\nAB99\nAB9999999\nEF56GH78\n$(a) ;>b\n%s\n' "a'b!\"c" >"$work/record/installed"
 complete_line() {
 	# shellcheck disable=SC2016 # expanded by the inner bash
 	got=$("$(dirname "$0")/../support/with_fixture.sh" "$work/record" "$work/devices" -- bash -c '
@@ -102,27 +103,72 @@ complete_line() {
 		COMP_LINE=$3 COMP_POINT=${#3}
 		_velorin "$2" && printf "[%s]" "${COMPREPLY[@]}"' sh "$completion" "$stage$prefix/bin/velorin" "$1")
 }
-while IFS='|' read -r line want; do
-	complete_line "$line"
-	check "completion of [$line]: [$got]" [ "$got" = "$want" ]
-done <<'ROWS'
+for LC_ALL in C C.UTF-8; do
+	export LC_ALL
+	while IFS='|' read -r line want; do
+		complete_line "$line"
+		check "completion of [$line] ($LC_ALL): [$got]" [ "$got" = "$want" ]
+	done <<'ROWS'
 velorin |[/H][/?][/L][/A][/N=][/S=on][/S=off][/S=query]
 velorin /|[/H][/?][/L][/A][/N=][/S=on][/S=off][/S=query]
 velorin /L /S|[/S=on][/S=off][/S=query]
 velorin /S=o|[on][off]
-velorin /N=|[AB12CD34][AB99][EF56GH78][\$\(a\)\ \;\>b]
+velorin "/S=o|[/S=on][/S=off]
+velorin /N=|[AB12CD34][AB99][EF56GH78][\$\(a\)\ \;\>b][a\'b\!\"c]
 velorin /N=AB|[AB12CD34][AB99]
 velorin /n:EF|[EF56GH78]
 velorin /N=$|[\$\(a\)\ \;\>b]
 velorin /N=\$\(a\)\ |[\$\(a\)\ \;\>b]
 velorin /N=X|[]
+velorin /N="E|[EF56GH78]
+velorin /N='E|[EF56GH78]
+velorin /N=A"B1|[B12CD34]
+velorin "/N=AB9|[/N=AB99]
+velorin /N="AB"1|[AB12CD34]
+velorin /N="$|[\$(a) ;>b]
+velorin /N='$|[$(a) ;>b]
+velorin /N="a'|[a'b"\!"\"c]
+velorin /N='a|[a'\''b!"c]
+velorin /N="a |[]
+velorin /N='AB |[]
+velorin /N=AB\|[]
+velorin /NéA|[]
+velorin /N=é|[]
+velorin /Né|[]
 ROWS
-# What the completion inserts is read back by the shell as the serial number
-# (in the scratch folder: a reply left unquoted would run there).
-complete_line 'velorin /N=$'
-reply=${got#[}
-got=$(cd "$work" && eval "set -- ${reply%]}" && printf '%s.%s' "$#" "${1-}")
-# shellcheck disable=SC2016
-check "completed serial number is one word, as recorded: $got" [ "$got" = '1.$(a) ;>b' ]
+done
+unset LC_ALL
+# What the completion inserts after the part readline keeps (and the quote
+# readline closes after a single reply) is read back by the shell as the
+# serial number (in the scratch folder: a reply left unquoted would run
+# there). Each row: kept | line | closing quote | serial number.
+while IFS='|' read -r kept line close serial; do
+	complete_line "$line"
+	reply=${got#[}
+	got=$(cd "$work" && eval "set -- $kept${reply%]}$close" && printf '%s.%s' "$#" "${1-}")
+	check "completed [$line] is one word, as recorded: $got" [ "$got" = "1./N=$serial" ]
+done <<'ROWS'
+/N=|velorin /N=$||$(a) ;>b
+/N="|velorin /N="$|"|$(a) ;>b
+/N='|velorin /N='$|'|$(a) ;>b
+/N=|velorin /N=a||a'b!"c
+/N="|velorin /N="a|"|a'b!"c
+/N='|velorin /N='a|'|a'b!"c
+ROWS
+
+# A Tab on a very long line answers at once: the scan does a fixed amount of
+# work per character. The bound is for a loaded machine; it is the line four
+# times as long that tells a scan which copies the line for every character
+# (32,000 characters took it seconds, so that one minutes).
+for units in 3199 12700; do
+	long=$(printf "%0${units}d" 0 | sed 's/0/ab\\ "c d" /g')
+	line="velorin $long/N=AB"
+	started=$(date +%s%N)
+	complete_line "$line"
+	took=$((($(date +%s%N) - started) / 1000000))
+	echo "completion of a ${#line}-character line: $took ms"
+	check "completion of a ${#line}-character line: [$got]" [ "$got" = "[AB12CD34][AB99]" ]
+	check "completion of a ${#line}-character line within 10 s (took $took ms)" [ "$took" -lt 10000 ]
+done
 
 finish
