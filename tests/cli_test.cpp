@@ -258,7 +258,7 @@ TEST(CommandLineTest, DiagnosticsSayWhy) {
            "velorin: no usable switch has the serial number A1\n"},
       {"not accessible", "bus=1 serial=A1 open=fail\n", {"/N=A1", "/S=on"},
        seen1 + at1 +
-           "cannot be opened: Permission denied; the user needs the group plugdev or a local seat session for "
+           "cannot be opened: Permission denied; the user needs the group " VELORIN_GROUP " or a local seat session for "
            "/dev/bus/usb/001/001\nvelorin: no usable switch has the serial number A1\n"},
       {"busy", "bus=1 serial=A1 busyclaim=1000\n", {"/N=A1"},
        seen1 + at1 + "busy for longer than 2 s (another program holds it)\n" +

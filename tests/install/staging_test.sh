@@ -2,8 +2,8 @@
 # `cmake --install` into DESTDIR staging trees: every file in its place with
 # sane modes, the udev rule naming the helper where it was installed, one
 # version on the help screen and in the man page, and both programs hardened.
-# usage: staging_test.sh CMAKE BUILD_DIR UDEVDIR VERSION COMPLETIONSDIR
-cmake=$1 build=$2 udevdir=$3 version=$4 completionsdir=$5
+# usage: staging_test.sh CMAKE BUILD_DIR UDEVDIR VERSION COMPLETIONSDIR GROUP SOURCE_DIR
+cmake=$1 build=$2 udevdir=$3 version=$4 completionsdir=$5 group=$6 source=$7
 . "$(dirname "$0")/lib.sh"
 
 # rules_dir PREFIX: where the rule goes for that prefix.
@@ -63,6 +63,11 @@ $(completions_dir "$prefix")/velorin|644"
 	helper=$(sed -n 's/.*RUN+="\([^ "]*\) %S%p".*/\1/p' "$rule")
 	check "$prefix: rule runs $prefix/libexec/velorin-record" \
 		[ "$helper" = "$prefix/libexec/velorin-record" ]
+	# It gives the switches to the configured group, which the man page names.
+	check "$prefix: rule gives the switches to $group" \
+		[ "$(grep -c "MODE=\"0660\", GROUP=\"$group\"," "$rule")" = 1 ]
+	gzip -dc "$stage$prefix/share/man/man1/velorin.1.gz" >"$work/man"
+	check "$prefix: man page names the group $group" grep -q "^usermod .*-aG $group " "$work/man"
 
 	# The help screen and the man page show the project's MAJOR.MINOR.
 	shown=$(echo "$version" | cut -d. -f1,2)
@@ -72,6 +77,28 @@ $(completions_dir "$prefix")/velorin|644"
 	check "$prefix: velorin /H shows version $shown (got '$help')" [ "$help" = "$shown" ]
 	check "$prefix: man page shows version $shown (got '$man')" [ "$man" = "$shown" ]
 done
+
+# The group is the one configured: the rule as the install step writes it for
+# another group, and a value that is no group name stops the configuration
+# (it would be written into the rule and the man page as it is).
+DESTDIR=$work/other "$cmake" -DVELORIN_RULE_TEMPLATE="$source/packaging/60-velorin.rules.in" \
+	-DVELORIN_RULE_STAGE="$work/rule" -DVELORIN_LIBEXECDIR=libexec -DVELORIN_UDEVDIR=lib/udev \
+	-DVELORIN_GROUP=dialout -DCMAKE_INSTALL_PREFIX=/usr -P "$source/packaging/install-udev-rule.cmake" >"$work/log" 2>&1
+expect_status "rule written for the group dialout" 0 $?
+check "rule for dialout gives the switches to dialout only" \
+	[ "$(grep -o 'GROUP="[^"]*"' "$work/other/usr/lib/udev/rules.d/60-velorin.rules")" = 'GROUP="dialout"' ]
+while IFS='|' read -r value; do
+	"$cmake" -S "$source" -B "$work/bad" -DVELORIN_BUILD_TESTS=OFF "-DVELORIN_GROUP=$value" >"$work/log" 2>&1
+	expect_status "configuring with VELORIN_GROUP=[$value] fails" 1 $?
+	check "configuring with VELORIN_GROUP=[$value] says why" grep -q "is not a group name" "$work/log"
+	rm -rf "$work/bad"
+done <<'ROWS'
+plug"dev
+plugdev", MODE="0666
+Plugdev
+
+a23456789012345678901234567890123
+ROWS
 
 # Both installed programs as Debian hardens them: position-independent,
 # relocations read-only and bound at start-up, the stack protector in use.
