@@ -4,6 +4,10 @@
 # Set by the install code before this script runs:
 #   VELORIN_RULE_TEMPLATE, VELORIN_RULE_STAGE, VELORIN_LIBEXECDIR, VELORIN_UDEVDIR,
 #   VELORIN_GROUP
+# A Debian package pins the folder (cpack-project.cmake).
+if(DEFINED ENV{VELORIN_PACKAGE_UDEVDIR})
+  set(VELORIN_UDEVDIR "$ENV{VELORIN_PACKAGE_UDEVDIR}")
+endif()
 foreach(dir VELORIN_LIBEXECDIR VELORIN_UDEVDIR)
   if(IS_ABSOLUTE "${${dir}}")
     set(${dir}_FULL "${${dir}}")

@@ -56,6 +56,11 @@ $(completions_dir "$prefix")/velorin|644"
 	check "$prefix ($component): no other files" cmp -s "$work/want" "$work/files"
 	check "$prefix: nothing group or world writable" \
 		[ -z "$(find "$stage" -perm /022 -print)" ]
+	# `xargs rm < build/install_manifest.txt` uninstalls: the manifest lists
+	# every file installed (folders stay).
+	if [ "$component" = all ]; then manifest=install_manifest.txt; else manifest=install_manifest_$component.txt; fi
+	sed "s|^$stage||" "$build/$manifest" | sort >"$work/manifest"
+	check "$prefix ($component): $manifest lists every installed file" cmp -s "$work/want" "$work/manifest"
 
 	# The rule runs the helper by the path it was installed to (which the
 	# file list above holds, mode 755).
@@ -77,6 +82,22 @@ $(completions_dir "$prefix")/velorin|644"
 	check "$prefix: velorin /H shows version $shown (got '$help')" [ "$help" = "$shown" ]
 	check "$prefix: man page shows version $shown (got '$man')" [ "$man" = "$shown" ]
 done
+
+# The lab modules with their metadata, where Debian's python3 looks for them
+# with --prefix /usr, and their manifest.
+lab=$work/stage_lab
+DESTDIR=$lab "$cmake" --install "$build" --prefix /usr --component lab >"$work/log" 2>&1
+expect_status "install --component lab" 0 $?
+python=/usr/lib/python3/dist-packages
+printf '%s\n' $python/velorin_labgrid.py $python/velorin_pdudaemon.py \
+	$python/velorin_lab-"$version".dist-info/METADATA $python/velorin_lab-"$version".dist-info/entry_points.txt \
+	/usr/share/doc/velorin-lab/copyright /usr/share/doc/velorin-lab/changelog.Debian.gz \
+	/usr/share/lintian/overrides/velorin-lab | sort >"$work/want"
+(cd "$lab" && find . -type f | sed 's/^\.//' | sort) >"$work/files"
+check "lab: exactly the modules, their metadata and documents" cmp -s "$work/want" "$work/files"
+sed "s|^$lab||" "$build/install_manifest_lab.txt" | sort >"$work/manifest"
+check "lab: install_manifest_lab.txt lists every installed file" cmp -s "$work/want" "$work/manifest"
+check "lab: all files 644" [ -z "$(find "$lab" -type f ! -perm 644 -print)" ]
 
 # The group is the one configured: the rule as the install step writes it for
 # another group, and a value that is no group name stops the configuration
