@@ -16,14 +16,14 @@ get_cmake_property(components COMPONENTS)
 set(VELORIN_DEB_UDEVDIR "/usr/lib/udev" CACHE STRING "udev folder of the Debian package")
 
 # velorin_deb_package(COMPONENT NAME name SUMMARY text DESCRIPTION text
-#                     [PLAIN] [ARCH_ALL] [SHLIBDEPS] [SECTION section]
+#                     [PLAIN] [ARCH_ALL] [SECTION section] [LINKS package...]
 #                     [DEPENDS ...] [RECOMMENDS ...] [SUGGESTS ...])
 # PLAIN: the component is part of a plain install, so are its documents.
-# SHLIBDEPS: Depends names the libraries the programs link, with versions
-# (where dpkg-shlibdeps is available; DEPENDS holds the fallback).
+# LINKS: the component has programs; Depends names the libraries they link,
+# with versions, where dpkg-shlibdeps is available, else these packages.
 function(velorin_deb_package component)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "PLAIN;ARCH_ALL;SHLIBDEPS" "NAME;SUMMARY;DESCRIPTION;SECTION"
-                        "DEPENDS;RECOMMENDS;SUGGESTS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "PLAIN;ARCH_ALL" "NAME;SUMMARY;DESCRIPTION;SECTION"
+                        "LINKS;DEPENDS;RECOMMENDS;SUGGESTS")
   if(NOT component IN_LIST components)
     return()
   endif()
@@ -36,15 +36,14 @@ function(velorin_deb_package component)
   if(arg_ARCH_ALL)
     set(${v}_PACKAGE_ARCHITECTURE all PARENT_SCOPE)
   endif()
-  if(arg_SHLIBDEPS AND VELORIN_DPKG_SHLIBDEPS AND VELORIN_FILE)
+  if(arg_LINKS AND VELORIN_DPKG_SHLIBDEPS AND VELORIN_FILE)
+    # dpkg-shlibdeps adds what the programs link to Depends.
     set(${v}_PACKAGE_SHLIBDEPS ON PARENT_SCOPE)
   else()
     set(${v}_PACKAGE_SHLIBDEPS OFF PARENT_SCOPE)
+    list(APPEND arg_DEPENDS ${arg_LINKS})
   endif()
   foreach(field DEPENDS RECOMMENDS SUGGESTS)
-    if(field STREQUAL "DEPENDS" AND arg_SHLIBDEPS AND VELORIN_DPKG_SHLIBDEPS AND VELORIN_FILE)
-      continue()
-    endif()
     list(JOIN arg_${field} ", " value)
     set(${v}_PACKAGE_${field} "${value}" PARENT_SCOPE)
   endforeach()
@@ -77,11 +76,11 @@ find_program(VELORIN_FILE file)
 
 set(packaged "")
 set(package_names "")
-velorin_deb_package(velorin PLAIN SHLIBDEPS
+velorin_deb_package(velorin PLAIN
   NAME velorin SECTION utils
   SUMMARY "console tool for Velorin USB on/off switches"
   DESCRIPTION "Turns Velorin USB switches (16c0:2823) on or off, reports their state and\nlists the switches installed and available. A udev rule gives the local\nuser and the group ${VELORIN_GROUP} access and records each plugged switch."
-  DEPENDS libusb-0.1-4
+  LINKS libusb-0.1-4
   RECOMMENDS bash-completion)
 velorin_deb_package(lab ARCH_ALL
   NAME velorin-lab SECTION python
@@ -89,6 +88,15 @@ velorin_deb_package(lab ARCH_ALL
   DESCRIPTION "A labgrid resource and power driver, and a pdudaemon driver, that switch\nVelorin USB switches through the velorin tool, for test benches that power\ntheir devices through such a switch."
   DEPENDS python3 velorin
   SUGGESTS python3-labgrid pdudaemon)
+# The bridge reaches the switches through the velorin package's udev rule.
+# Its service is not enabled on install: it needs the broker written into
+# its configuration first.
+velorin_deb_package(mqtt
+  NAME velorin-mqtt SECTION net
+  SUMMARY "MQTT bridge for Velorin USB switches, with Home Assistant discovery"
+  DESCRIPTION "Publishes the state of every attached Velorin USB switch (16c0:2823) on an\nMQTT broker and switches them on the broker's commands, with Home Assistant\nMQTT discovery. The systemd service velorin-mqtt is not enabled on install:\nwrite the broker into /etc/velorin/mqtt.conf (and the password into\n/etc/velorin/credentials/), then run: systemctl enable --now velorin-mqtt"
+  LINKS libmosquitto1 libusb-0.1-4
+  DEPENDS velorin)
 
 # The package names, for the package tests.
 string(STRIP "${package_names}" VELORIN_DEB_PACKAGES)
