@@ -60,7 +60,7 @@ std::string ErrorText(int error) { return error != 0 ? std::strerror(error) : "u
 std::string AccessText(int error, const TUsbNode& node) {
   std::string text = ErrorText(error);
   if (error == EACCES || error == EPERM) {
-    text += "; the user needs the group plugdev or a local seat session for " + NodePath(node);
+    text += "; the user needs the group " VELORIN_GROUP " or a local seat session for " + NodePath(node);
   }
   return text;
 }

@@ -1,10 +1,12 @@
 #include "usb_scan.h"
 
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "device_text.h"
@@ -34,8 +36,33 @@ bool Guarded(const std::string& folder) {
 
 }  // namespace
 
+TUsbLibrary LoadedUsbLibrary() {
+  bool overLibusb1 = false;
+  ::dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* found) {
+        const std::string_view path = info->dlpi_name != nullptr ? info->dlpi_name : "";
+        if (!path.substr(path.rfind('/') + 1).starts_with("libusb-1.0.so")) return 0;
+        *static_cast<bool*>(found) = true;
+        return 1;
+      },
+      &overLibusb1);
+  return overLibusb1 ? ulCompat : ulOriginal;
+}
+
 TScanChoice ChooseScanFolder(const std::string& devicesFolder, const std::string& linkFolder,
-                             const std::string& nodeFolder) {
+                             const std::string& nodeFolder, TUsbLibrary library) {
+  if (library == ulCompat) {
+    // There is no folder to choose, and nothing to spare: no other device is
+    // opened, so none is woken.
+    const std::string scan =
+        "scanning sysfs: libusb-compat (over libusb-1.0) lists the devices there and opens only "
+        "the switches";
+    if (const char* set = std::getenv(kDevfsVariable)) {
+      return {"", scan + "; it ignores " + kDevfsVariable + " as set: " + Showable(set)};
+    }
+    if (SwitchFolders(devicesFolder).empty()) return {};
+    return {"", scan};
+  }
   if (const char* set = std::getenv(kDevfsVariable)) {
     return {"", std::string("scanning ") + kDevfsVariable + " as set: " + Showable(set)};
   }

@@ -23,13 +23,20 @@ struct TScanChoice {
   std::string Reason;
 };
 
-// The links are used only when the user has not set USB_DEVFS_PATH, sysfs
-// shows at least one switch attached, and each such switch has its link,
-// leading to its node: then the short scan finds exactly the switches the
-// full one would.
+// The libusb 0.1 this process runs on. Both have the same soname, so only
+// what else is loaded tells them apart: libusb-compat-0.1 is the same API
+// over libusb-1.0, which lists the devices from sysfs, opens only the one it
+// is asked to, and ignores USB_DEVFS_PATH.
+enum TUsbLibrary { ulOriginal, ulCompat };
+TUsbLibrary LoadedUsbLibrary();
+
+// The links are used only when the library scans a folder (not over
+// libusb-1.0), the user has not set USB_DEVFS_PATH, sysfs shows at least one
+// switch attached, and each such switch has its link, leading to its node:
+// then the short scan finds exactly the switches the full one would.
 TScanChoice ChooseScanFolder(const std::string& devicesFolder = kUsbDevicesFolder,
                              const std::string& linkFolder = kSwitchLinkFolder,
-                             const std::string& nodeFolder = kUsbNodeFolder);
+                             const std::string& nodeFolder = kUsbNodeFolder, TUsbLibrary library = LoadedUsbLibrary());
 
 // Makes the choice once per process, before the library's first scan, and
 // says which under VELORIN_DEBUG=1.

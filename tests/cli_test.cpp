@@ -2,6 +2,7 @@
 // byte, exit status, nothing on standard error, and what reached the switches.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -261,8 +262,22 @@ TEST(CommandLineTest, DiagnosticsSayWhy) {
     std::string scenario;
     std::vector<std::string> args;
     std::string err;
+    std::vector<std::string> env = {};
   };
   const std::string at1 = "velorin: bus 001 device 001: ", at2 = "velorin: bus 001 device 002: ";
+  // The other libusb 0.1, libusb-compat, runs over libusb-1.0: with that
+  // loaded into the tool, the tool takes its libusb 0.1 for that one. (The
+  // sanitizers' runtime must come first unless told otherwise.)
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::vector<std::string> overLibusb1 = {
+      "LD_PRELOAD=libusb-1.0.so.0",
+      "ASAN_OPTIONS=" + (asan != nullptr ? std::string(asan) + ":" : std::string()) + "verify_asan_link_order=0"};
+  const bool libusb1 = ::dlopen("libusb-1.0.so.0", RTLD_LAZY) != nullptr;
+  std::vector<std::string> devfsOverLibusb1 = overLibusb1;
+  devfsOverLibusb1.push_back("USB_DEVFS_PATH=/somewhere");
+  const std::string compat =
+      "velorin: scanning sysfs: libusb-compat (over libusb-1.0) lists the devices there and "
+      "opens only the switches";
   const std::string seen1 = at1 + "a switch (16c0:2823)\n", seen2 = at2 + "a switch (16c0:2823)\n";
   // clang-format off
   const std::vector<Case> cases = {
@@ -272,7 +287,7 @@ TEST(CommandLineTest, DiagnosticsSayWhy) {
            "velorin: no usable switch has the serial number A1\n"},
       {"not accessible", "bus=1 serial=A1 open=fail\n", {"/N=A1", "/S=on"},
        seen1 + at1 +
-           "cannot be opened: Permission denied; the user needs the group plugdev or a local seat session for "
+           "cannot be opened: Permission denied; the user needs the group " VELORIN_GROUP " or a local seat session for "
            "/dev/bus/usb/001/001\nvelorin: no usable switch has the serial number A1\n"},
       {"busy", "bus=1 serial=A1 busyclaim=1000\n", {"/N=A1"},
        seen1 + at1 + "busy for longer than 2 s (another program holds it)\n" +
@@ -284,11 +299,23 @@ TEST(CommandLineTest, DiagnosticsSayWhy) {
       {"works: one line per device looked at", "bus=1 serial=A1\n", {"/N=A1"}, seen1},
       {"the serial number asked for is shown, not sent", "bus=1 serial=A1\n", {"/N=\x1b]2;x\x07"},
        seen1 + at1 + "serial number differs\nvelorin: no usable switch has the serial number ?]2;x?\n"},
+      {"USB_DEVFS_PATH set: left as it is", "bus=1 serial=A1\n", {"/N=A1"},
+       "velorin: scanning USB_DEVFS_PATH as set: /somewhere\n" + seen1, {"USB_DEVFS_PATH=/somewhere"}},
+      {"over libusb-1.0: USB_DEVFS_PATH is ignored", "bus=1 serial=A1\n", {"/N=A1"},
+       compat + "; it ignores USB_DEVFS_PATH as set: /somewhere\n" + seen1, devfsOverLibusb1},
+      {"over libusb-1.0, nothing attached", "", {"/N=A1"}, "velorin: no switch (16c0:2823) is attached\n",
+       overLibusb1},
   };
   // clang-format on
   for (const Case& c : cases) {
+    if (c.env.size() > 1 && !libusb1) {
+      ADD_FAILURE() << c.what << ": libusb-1.0.so.0 is not installed (apt-get install libusb-1.0-0)";
+      continue;
+    }
     Sandbox quiet, sandbox;
-    sandbox.environment = {"VELORIN_DEBUG=1"};
+    quiet.environment = c.env;
+    sandbox.environment = c.env;
+    sandbox.environment.push_back("VELORIN_DEBUG=1");
     const Result plain = quiet.Run(c.args, c.scenario), result = sandbox.Run(c.args, c.scenario);
     EXPECT_EQ(result.err, c.err) << c.what;
     EXPECT_EQ(result.out, plain.out) << c.what;

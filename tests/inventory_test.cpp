@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,14 +137,41 @@ TEST_F(InventoryTest, ScanOnlyTheSwitchLinksWhenEachHasOne) {
       fs::create_directories((root / "links" / at).parent_path());
       fs::create_symlink(root / "nodes" / to, root / "links" / at);
     }
-    const velorin::TScanChoice choice = velorin::ChooseScanFolder((root / "devices").string(), links, nodes);
+    const velorin::TScanChoice choice =
+        velorin::ChooseScanFolder((root / "devices").string(), links, nodes, velorin::ulOriginal);
     EXPECT_EQ(choice.Folder, c.narrowed ? links : "") << c.what;
     EXPECT_EQ(choice.Reason, c.reason) << c.what;
+    // libusb-compat scans no folder: it lists the devices from sysfs and
+    // opens no other device whatever the links.
+    const velorin::TScanChoice compat =
+        velorin::ChooseScanFolder((root / "devices").string(), links, nodes, velorin::ulCompat);
+    EXPECT_EQ(compat.Folder, "") << c.what;
+    EXPECT_EQ(compat.Reason, c.switches.empty() ? ""
+                                                : "scanning sysfs: libusb-compat (over libusb-1.0) lists the devices "
+                                                  "there and opens only the switches")
+        << c.what;
   }
-  // The user's own choice stands.
+  // The user's own choice stands; libusb-compat ignores it.
   ::setenv("USB_DEVFS_PATH", "/somewhere", 1);
-  const velorin::TScanChoice choice = velorin::ChooseScanFolder((root / "devices").string(), links, nodes);
+  const velorin::TScanChoice choice =
+      velorin::ChooseScanFolder((root / "devices").string(), links, nodes, velorin::ulOriginal);
+  const velorin::TScanChoice compat =
+      velorin::ChooseScanFolder((root / "devices").string(), links, nodes, velorin::ulCompat);
   ::unsetenv("USB_DEVFS_PATH");
   EXPECT_EQ(choice.Folder, "");
   EXPECT_EQ(choice.Reason, "scanning USB_DEVFS_PATH as set: /somewhere");
+  EXPECT_EQ(compat.Folder, "");
+  EXPECT_EQ(compat.Reason,
+            "scanning sysfs: libusb-compat (over libusb-1.0) lists the devices there and opens only the switches; it "
+            "ignores USB_DEVFS_PATH as set: /somewhere");
+}
+
+// The two libusb 0.1 share a soname; what else the process has loaded tells
+// them apart.
+TEST(UsbLibraryTest, CompatIsToldByLibusb1InTheProcess) {
+  EXPECT_EQ(velorin::LoadedUsbLibrary(), velorin::ulOriginal);
+  void* libusb1 = ::dlopen("libusb-1.0.so.0", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(libusb1, nullptr) << "libusb-1.0.so.0 is not installed (apt-get install libusb-1.0-0)";
+  EXPECT_EQ(velorin::LoadedUsbLibrary(), velorin::ulCompat);
+  ::dlclose(libusb1);
 }

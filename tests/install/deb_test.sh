@@ -1,75 +1,124 @@
 #!/bin/sh
-# The Debian package from CPack: its file list, modes, dependencies,
-# changelog and maintainer scripts, and what lintian says of it.
-# usage: deb_test.sh CPACK BUILD_DIR UDEVDIR
-cpack=$1 build=$2 udevdir=$3 completionsdir=$4
+# The Debian packages from CPack, one per part: each one's file list, modes,
+# control fields, changelog and maintainer scripts, what lintian says of
+# them, and installing, removing, purging and reinstalling them with dpkg.
+# usage: deb_test.sh CPACK BUILD_DIR UDEVDIR COMPLETIONSDIR PACKAGES
+# (UDEVDIR: the packages' own udev folder; PACKAGES: those the build makes)
+cpack=$1 build=$2 udevdir=$3 completionsdir=$4 packages=$5
 . "$(dirname "$0")/lib.sh"
 
 "$cpack" --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/log" 2>&1
 expect_status "cpack" 0 $?
-set -- "$work"/pkg/velorin_*.deb
-# An unmatched pattern stays one word: the file must exist as well.
-one_package() { [ $# -eq 1 ] && [ -f "$1" ]; }
-check "one package built" one_package "$@"
-deb=$1
 
-case $udevdir in
-/*) rules=.$udevdir/rules.d ;;
-*) rules=./usr/$udevdir/rules.d ;;
-esac
+# deb PACKAGE: the one file CPack made for PACKAGE (an unmatched pattern
+# stays one word, so the file must exist as well).
+deb() {
+	set -- "$work"/pkg/"$1"_*_*.deb
+	[ $# -eq 1 ] && [ -f "$1" ] && echo "$1"
+}
+
+rules=.$udevdir/rules.d
 case $completionsdir in
 /*) completions=.$completionsdir ;;
 *) completions=./usr/$completionsdir ;;
 esac
+python=./usr/lib/python3/dist-packages
 
-# Each row: mode and owner as dpkg-deb lists them | path.
-expected="-rwxr-xr-x root/root|./usr/bin/velorin
+# files PACKAGE: each row: mode and owner as dpkg-deb lists them | path.
+files() {
+	echo "-rw-r--r-- root/root|./usr/share/doc/$1/copyright
+-rw-r--r-- root/root|./usr/share/doc/$1/changelog.Debian.gz
+-rw-r--r-- root/root|./usr/share/lintian/overrides/$1"
+	case $1 in
+	velorin)
+		echo "-rwxr-xr-x root/root|./usr/bin/velorin
 -rwxr-xr-x root/root|./usr/libexec/velorin-record
 -rw-r--r-- root/root|./usr/share/man/man1/velorin.1.gz
--rw-r--r-- root/root|./usr/share/doc/velorin/copyright
--rw-r--r-- root/root|./usr/share/doc/velorin/changelog.Debian.gz
--rw-r--r-- root/root|./usr/share/lintian/overrides/velorin
 -rw-r--r-- root/root|$rules/60-velorin.rules
 -rw-r--r-- root/root|$completions/velorin"
+		;;
+	velorin-lab)
+		echo "-rw-r--r-- root/root|$python/velorin_labgrid.py
+-rw-r--r-- root/root|$python/velorin_pdudaemon.py
+-rw-r--r-- root/root|$python/velorin_lab-1.0.0.dist-info/METADATA
+-rw-r--r-- root/root|$python/velorin_lab-1.0.0.dist-info/entry_points.txt"
+		;;
+	esac
+}
 
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1 " " $2 "|" $6 }' | sort >"$work/files"
-printf '%s\n' "$expected" | sort >"$work/want"
-if cmp -s "$work/want" "$work/files"; then
-	pass
-else
-	fail "package holds exactly the installed files"
-	diff "$work/want" "$work/files"
-fi
-check "package folders are root's and 755" \
-	[ -z "$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")')" ]
+# Each row: package | control field | extended regular expression its value
+# matches. Maintainer scripts: the control archive's executable files.
+control_rows="velorin|Depends|(^|, )libusb-0\.1-4( \([^)]*\))?(,|$)
+velorin|Recommends|^bash-completion$
+velorin|Architecture|^[a-z0-9-]+$
+velorin|scripts|^postinst postrm$
+velorin-lab|Depends|^python3, velorin$
+velorin-lab|Suggests|^python3-labgrid, pdudaemon$
+velorin-lab|Architecture|^all$
+velorin-lab|scripts|^postinst prerm$"
 
-# Control fields.
-check "package name" [ "$(dpkg-deb -f "$deb" Package)" = velorin ]
-dpkg-deb -f "$deb" Depends | tr , '\n' >"$work/depends"
-check "depends on the libusb 0.1 runtime" grep -q '^ *libusb-0\.1-4\( (.*)\)\? *$' "$work/depends"
-check "maintainer set" [ -n "$(dpkg-deb -f "$deb" Maintainer)" ]
+built=""
+for package in $packages; do
+	file=$(deb "$package")
+	check "$package: one package built" [ -n "$file" ]
+	[ -n "$file" ] || continue
+	built="$built $file"
 
-# Maintainer scripts, executable.
-dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - >"$work/control"
-for script in postinst postrm; do
-	check "$script is in the package, mode 755" \
-		grep -q "^-rwxr-xr-x .* \./$script$" "$work/control"
+	dpkg-deb -c "$file" | awk '$1 !~ /^d/ { print $1 " " $2 "|" $6 }' | sort >"$work/files"
+	files "$package" | sort >"$work/want"
+	if cmp -s "$work/want" "$work/files"; then
+		pass
+	else
+		fail "$package holds exactly its installed files"
+		diff "$work/want" "$work/files"
+	fi
+	check "$package: folders are root's and 755" \
+		[ -z "$(dpkg-deb -c "$file" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")')" ]
+
+	check "$package: package name" [ "$(dpkg-deb -f "$file" Package)" = "$package" ]
+	check "$package: maintainer set" [ -n "$(dpkg-deb -f "$file" Maintainer)" ]
+	check "$package: description has its own summary" \
+		[ "$(dpkg-deb -f "$file" Description | grep -Fc "$(dpkg-deb -f "$file" Description | head -1)")" = 1 ]
+	dpkg-deb --ctrl-tarfile "$file" | tar -tvf - >"$work/control"
+	check "$package: every control file is root's" not grep -qv ' root/root ' "$work/control"
+	printf '%s\n' "$control_rows" | while IFS='|' read -r name field pattern; do
+		[ "$name" = "$package" ] || continue
+		if [ "$field" = scripts ]; then
+			got=$(sed -n 's|^-rwxr-xr-x .* \./\([a-z]*\)$|\1|p' "$work/control" | sort | tr '\n' ' ')
+			got=${got% }
+		else
+			got=$(dpkg-deb -f "$file" "$field")
+		fi
+		printf '%s\n' "$got" | grep -Eq "$pattern" || echo "FAIL: $package: $field is '$got'"
+	done >"$work/fields"
+	check "$package: control fields and maintainer scripts" [ ! -s "$work/fields" ]
+	cat "$work/fields"
+
+	# The changelog's latest entry is this very version.
+	rm -rf "$work/root"
+	dpkg-deb -x "$file" "$work/root"
+	logged=$(gzip -dc "$work/root/usr/share/doc/$package/changelog.Debian.gz" | sed -n '1s/^velorin (\([^)]*\)).*/\1/p')
+	check "$package: changelog's first entry is version $(dpkg-deb -f "$file" Version) (got '$logged')" \
+		[ "$logged" = "$(dpkg-deb -f "$file" Version)" ]
+
+	if [ "$package" = velorin ]; then
+		# Unpacked, the rule runs the helper the package installs.
+		helper=$(sed -n 's/.*RUN+="\([^ "]*\) %S%p".*/\1/p' "$work/root/$rules/60-velorin.rules")
+		check "rule runs /usr/libexec/velorin-record" [ "$helper" = /usr/libexec/velorin-record ]
+		check "packaged helper is there" [ -x "$work/root$helper" ]
+	fi
 done
-
-# Unpacked, the rule runs the helper the package installs.
-dpkg-deb -x "$deb" "$work/root"
-helper=$(sed -n 's/.*RUN+="\([^ "]*\) %S%p".*/\1/p' "$work/root/$rules/60-velorin.rules")
-check "rule runs /usr/libexec/velorin-record" [ "$helper" = /usr/libexec/velorin-record ]
-check "packaged helper is there" [ -x "$work/root$helper" ]
-
-# The changelog's latest entry is this very version.
-logged=$(gzip -dc "$work/root/usr/share/doc/velorin/changelog.Debian.gz" | sed -n '1s/^velorin (\([^)]*\)).*/\1/p')
-check "changelog's first entry is version $(dpkg-deb -f "$deb" Version) (got '$logged')" \
-	[ "$logged" = "$(dpkg-deb -f "$deb" Version)" ]
+for package in velorin velorin-lab; do
+	case " $packages " in
+	*" $package "*) ;;
+	*) fail "the build makes no $package package" ;;
+	esac
+done
 
 # lintian with its default settings: no error and no warning.
 if command -v lintian >/dev/null 2>&1; then
-	lintian --fail-on error,warning "$deb" >"$work/lintian" 2>"$work/lintian.err"
+	# shellcheck disable=SC2086 # one word per package file
+	lintian --fail-on error,warning $built >"$work/lintian" 2>"$work/lintian.err"
 	expect_status "lintian" 0 $?
 	check "lintian: no E: or W: line" not grep -Eq '^[EW]: ' "$work/lintian"
 	grep -E '^[EW]: ' "$work/lintian"
@@ -79,15 +128,21 @@ else
 fi
 
 # Installed with dpkg into a throwaway overlay of this system (root only; in
-# a private mount namespace, so the system itself is untouched): the package
-# installs where udev is not running, the installed helper records a switch,
-# removing the package keeps the record and purging it deletes the record's
-# folder.
+# a private mount namespace, so the system itself is untouched): the packages
+# install where udev is not running, the installed helper records a switch,
+# Python finds the lab modules' metadata (pdudaemon finds its driver by it),
+# removing a package leaves none of its files (nor the modules' byte code)
+# but keeps the record, and purging deletes the record's folder.
 if [ "$(id -u)" != 0 ]; then
 	echo "dpkg install checks skipped: not root"
 else
-	mkdir -p "$work/ov/upper" "$work/ov/work" "$work/ov/root"
-	cp "$deb" "$work/ov/velorin.deb"
+	mkdir -p "$work/ov/upper" "$work/ov/work" "$work/ov/root" "$work/ov/pkg"
+	cp "$(deb velorin)" "$work/ov/pkg/velorin.deb"
+	cp "$(deb velorin-lab)" "$work/ov/pkg/velorin-lab.deb"
+	cat >"$work/ov/pkg/driver.py" <<'PY'
+import importlib.metadata as m
+print(m.version("velorin-lab"), *[e.value for e in m.entry_points(group="pdudaemon.driver") if e.name == "velorin"])
+PY
 	# shellcheck disable=SC2016 # the script's $1 is the overlay, given after it
 	unshare --mount --propagation private sh -c '
 		ov=$1
@@ -95,30 +150,45 @@ else
 		mount -t tmpfs run "$ov/root/run"
 		mount -t proc proc "$ov/root/proc"
 		mkdir -p "$ov/root/tmp/dev" "$ov/root/tmp/pkg"
-		cp "$ov/velorin.deb" "$ov/root/tmp/pkg/"
+		cp "$ov"/pkg/* "$ov/root/tmp/pkg/"
 		printf "16c0\n" >"$ov/root/tmp/dev/idVendor"
 		printf "2823\n" >"$ov/root/tmp/dev/idProduct"
 		printf "AB12CD34\n" >"$ov/root/tmp/dev/serial"
 		exec chroot "$ov/root" sh -c "
-			dpkg --no-triggers -i /tmp/pkg/velorin.deb >/dev/null 2>&1 || echo FAIL: dpkg -i
+			# quiet COMMAND...: runs COMMAND, and shows its output only if it fails.
+			quiet() { \"\$@\" >/tmp/out 2>&1 || { cat /tmp/out; return 1; }; }
+			listed() { [ \"\$(velorin /L)\" = \"\$(printf \"\\nInstalled switches:\\nAB12CD34\")\" ]; }
+			driver() { /usr/bin/python3 /tmp/pkg/driver.py; }
+			lab_left() { find /usr/lib/python3/dist-packages -name \"velorin*\" | grep -q .; }
+			quiet dpkg --no-triggers -i /tmp/pkg/velorin.deb || echo FAIL: dpkg -i velorin
 			/usr/libexec/velorin-record /tmp/dev || echo FAIL: installed helper
-			[ \"\$(velorin /L)\" = \"\$(printf \"\\nInstalled switches:\\nAB12CD34\")\" ] ||
-				echo FAIL: installed tool lists the recorded switch
-			dpkg --no-triggers --remove velorin >/dev/null 2>&1 || echo FAIL: dpkg --remove
+			listed || echo FAIL: installed tool lists the recorded switch
+			quiet dpkg --no-triggers -i /tmp/pkg/velorin-lab.deb || echo FAIL: dpkg -i velorin-lab
+			[ \"\$(driver)\" = \"1.0.0 velorin_pdudaemon:VelorinDriver\" ] ||
+				echo FAIL: Python finds the lab metadata: \$(driver)
+			find /usr/lib/python3/dist-packages/__pycache__ -name \"velorin_labgrid.*.pyc\" | grep -q . ||
+				echo FAIL: the lab modules are byte-compiled on install
+			quiet dpkg --no-triggers --remove velorin-lab || echo FAIL: dpkg --remove velorin-lab
+			lab_left && echo FAIL: remove leaves lab files: \$(find /usr/lib/python3/dist-packages -name \"velorin*\")
+			quiet dpkg --no-triggers --remove velorin || echo FAIL: dpkg --remove velorin
 			[ ! -e /usr/bin/velorin ] || echo FAIL: remove removes the tool
 			[ -f /var/lib/velorin/installed ] || echo FAIL: remove keeps the record
-			dpkg --no-triggers -i /tmp/pkg/velorin.deb >/dev/null 2>&1 || echo FAIL: dpkg -i again
-			[ \"\$(velorin /L)\" = \"\$(printf \"\\nInstalled switches:\\nAB12CD34\")\" ] ||
-				echo FAIL: reinstalled tool lists the kept record
-			dpkg --no-triggers --purge velorin >/dev/null 2>&1 || echo FAIL: dpkg --purge
+			quiet dpkg --no-triggers -i /tmp/pkg/velorin.deb /tmp/pkg/velorin-lab.deb ||
+				echo FAIL: dpkg -i both again
+			listed || echo FAIL: reinstalled tool lists the kept record
+			[ \"\$(driver)\" = \"1.0.0 velorin_pdudaemon:VelorinDriver\" ] ||
+				echo FAIL: reinstalled lab metadata: \$(driver)
+			quiet dpkg --no-triggers --purge velorin-lab velorin || echo FAIL: dpkg --purge
 			[ ! -e /usr/bin/velorin ] || echo FAIL: purge removes the tool
 			[ ! -e /var/lib/velorin ] || echo FAIL: purge removes /var/lib/velorin
-			dpkg -s velorin >/dev/null 2>&1 && echo FAIL: purge leaves no trace in dpkg
+			lab_left && echo FAIL: purge leaves lab files
+			dpkg -s velorin >/dev/null 2>&1 && echo FAIL: purge leaves no trace of velorin in dpkg
+			dpkg -s velorin-lab >/dev/null 2>&1 && echo FAIL: purge leaves no trace of velorin-lab in dpkg
 			echo done
 		"' sh "$work/ov" >"$work/dpkg.log" 2>&1
 	check "dpkg install, record, remove, purge in an overlay" grep -qx 'done' "$work/dpkg.log"
 	check "dpkg install, record, remove, purge: no failure" not grep -q FAIL "$work/dpkg.log"
-	grep FAIL "$work/dpkg.log"
+	if grep -q FAIL "$work/dpkg.log"; then cat "$work/dpkg.log"; fi
 fi
 
 finish

@@ -6,7 +6,7 @@
 # usage: maintainer_scripts_test.sh SOURCE_DIR
 source=$1
 . "$(dirname "$0")/lib.sh"
-scripts=$source/packaging/debian
+scripts=$source/packaging/debian/velorin
 with_fixture=$source/tests/support/with_fixture.sh
 
 mkdir -p "$work/bin" "$work/record" "$work/devices"

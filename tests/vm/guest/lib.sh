@@ -199,8 +199,12 @@ wire() {
     END { print done " completed" }' /tmp/mon
 }
 # One switch command on a kind-2 switch: string 0, string 3,
-# SET_CONFIGURATION 1, then requests 4 5 1 5 5 6 and nothing else.
-WIRE_ON_KIND2="80 06 0300 0000 00ff
+# SET_CONFIGURATION 1, then requests 4 5 1 5 5 6 and nothing else. String 0
+# (the languages) is read with a length of 255 by Debian's libusb 0.1 and of
+# 4 by libusb-compat-0.1, which has the same soname and loads libusb-1.0.
+usb_compat() { LD_TRACE_LOADED_OBJECTS=1 velorin 2>/dev/null | grep -q 'libusb-1\.0\.so'; }
+if usb_compat; then STRING0_LENGTH=0004; else STRING0_LENGTH=00ff; fi
+WIRE_ON_KIND2="80 06 0300 0000 $STRING0_LENGTH
 80 06 0303 0409 00ff
 00 09 0001 0000 0000
 c0 04 0000 0000 0008

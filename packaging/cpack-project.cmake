@@ -1,0 +1,8 @@
+# Read by cpack for each generator, before it installs the files to package.
+# A Debian package puts the udev rule where Debian's udev reads it, whatever
+# folder this build tree's own installs use.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(ENV{VELORIN_PACKAGE_UDEVDIR} "${CPACK_VELORIN_UDEVDIR}")
+else()
+  unset(ENV{VELORIN_PACKAGE_UDEVDIR})
+endif()
