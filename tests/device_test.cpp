@@ -390,11 +390,9 @@ TEST(TurnRulesTest, OnlyThoseWhoMayWriteCanLock) {
   };
   const std::vector<Case> cases = {
       {"0660, the installed rule's", 0660, "", true},
-      {"0600", 0600, "", true},
       {"0666: anyone may use it anyway", 0666, "", true},
       {"0664, Debian's default", 0664, "", false},
       {"0640", 0640, "", false},
-      {"0604", 0604, "", false},
       {"uaccess: user rw, mask rw", 0660, acl({{1, 6}, {2, 6}, {4, 6}, {0x10, 6}, {0x20, 0}}), true},
       {"a user with read only", 0660, acl({{1, 6}, {2, 4}, {4, 6}, {0x10, 6}, {0x20, 0}}), false},
       {"the mask takes write away", 0640, acl({{1, 6}, {2, 6}, {4, 6}, {0x10, 4}, {0x20, 0}}), false},
@@ -426,13 +424,13 @@ TEST_F(TurnTest, WaitsInLineBoundedAndTouchesOnlyNodes) {
       {"lockable by those who cannot use it: 2 s, then ahead", "0644", true, 0, 60000, TTurnOutcome::NoLine, 2000, 30000},
       {"no node", (folder_ / "none").string(), false, 0, 60000, TTurnOutcome::NoLine, 0, 30000},
       {"a FIFO is not opened", (folder_ / "fifo").string(), false, 0, 60000, TTurnOutcome::NoLine, 0, 30000},
-      {"a folder", folder_.string(), false, 0, 60000, TTurnOutcome::NoLine, 0, 30000},
       {"a device that is no switch", "/dev/null", false, 0, 60000, TTurnOutcome::NoLine, 0, 30000},
   };
   // clang-format on
   for (Case c : cases) {
     if (c.path == "0644") c.path = Node(0644);
     if (c.held) Hold(c.path);
+    const auto start = std::chrono::steady_clock::now();
     std::thread release;
     if (c.releaseAfterMs > 0) {
       release = std::thread([this, ms = c.releaseAfterMs] {
@@ -442,7 +440,6 @@ TEST_F(TurnTest, WaitsInLineBoundedAndTouchesOnlyNodes) {
       });
     }
     velorin::TSwitchTurn turn;
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(turn.Take(c.path, "here", c.waitMs), c.outcome) << c.what;
     const auto waited = std::chrono::steady_clock::now() - start;
     if (release.joinable()) release.join();
