@@ -25,7 +25,7 @@ struct Device {
   std::string name;
   bool on = false;
   bool openFails = false;
-  int failOpens = 0;  // this many opens fail first (a node udev has not given access to yet)
+  int failOpens = 0;  // key failopens: this many opens fail first (as before udev gives access)
   int configResult = 0;
   int claimResult = 0;
   int busyConfig = 0;  // this many set_configuration calls return -EBUSY first
@@ -48,7 +48,7 @@ int DirtyBuffers();
 
 // Scenario file: one device per line, space-separated key=value fields
 // (bus, serial, noserial, version=M.m, kind, name, on, vendor, product,
-// open=fail, failopens, config, claim, busyconfig, busyclaim, failN=result); "\xHH" in a
+// open=fail, config, claim, busyconfig, busyclaim, failN=result); "\xHH" in a
 // value stands for that byte.
 std::vector<Bus> ParseScenario(const std::string& text);
 
