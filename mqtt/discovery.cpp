@@ -43,7 +43,6 @@ std::string DiscoveryPayload(const TTopics& topics, const std::string& serial, c
   const json payload = {
       {"name", nullptr},  // the entity takes the device's name
       {"unique_id", id},
-      {"object_id", id},
       {"device", device},
       {"state_topic", topics.State(serial)},
       {"command_topic", topics.Command(serial)},

@@ -215,6 +215,7 @@ std::vector<Bus> ParseScenario(const std::string& text) {
       else if (key == "vendor") device.vendor = static_cast<std::uint16_t>(std::stoi(value, nullptr, 16));
       else if (key == "product") device.product = static_cast<std::uint16_t>(std::stoi(value, nullptr, 16));
       else if (key == "open") device.openFails = value == "fail";
+      else if (key == "failopens") device.failOpens = std::stoi(value);
       else if (key == "config") device.configResult = std::stoi(value);
       else if (key == "claim") device.claimResult = std::stoi(value);
       else if (key == "busyconfig") device.busyConfig = std::stoi(value);
@@ -267,7 +268,8 @@ struct usb_bus* usb_get_busses(void) {
 usb_dev_handle* usb_open(struct usb_device* dev) {
   usb_dev_handle handle{static_cast<int>(dev->bus->location), dev->devnum};
   Record("open " + fakeusb::Id(&handle));
-  if (fakeusb::Of(&handle).openFails) {
+  fakeusb::Device& device = fakeusb::Of(&handle);
+  if (device.openFails || (device.failOpens > 0 && device.failOpens--)) {
     errno = EACCES;  // as for a device node the user may not open
     return nullptr;
   }

@@ -113,6 +113,15 @@ class BridgeTest(unittest.TestCase):
             self.assertTrue(self.watcher.wait_last(self.topic("EF56AB78", "availability"), word, timeout=2.5), word)
         self.assertEqual(self.watcher.json(self.topic("EF56AB78", "attributes"))["device"], 2)
 
+    def test_switch_that_cannot_be_opened_at_first_is_read_once_it_can(self):
+        # As a node is before udev has given the group access to it.
+        self.bridge({"AB12CD34": "kind=2 name=Late failopens=5"}).start()
+        self.assertOnline("AB12CD34")
+        self.assertTrue(wait_until(lambda: self.watcher.json(self.topic("AB12CD34", "attributes"))))
+        self.assertEqual(self.watcher.json(self.topic("AB12CD34", "attributes"))["name"], "Late")
+        self.assertEqual(self.watcher.json(self.discovery("AB12CD34"))["device"]["name"], "Late")
+        self.assertEqual(self.watcher.last(self.topic("AB12CD34", "state")), b"OFF")
+
     def test_poll_round_costs_the_same_transfers_per_switch(self):
         bridge = self.bridge({f"SW{n:06d}": PLAIN for n in range(4)}).start()
         for n in range(4):
