@@ -42,6 +42,9 @@ constexpr milliseconds kHotplugStep{250};
 constexpr milliseconds kHotplugWindow{3000};
 // How long a clean stop waits for the broker to take the "offline".
 constexpr milliseconds kGoodbyeWait{1000};
+// How long a stop may wait for a switch request the main thread is in (a
+// slow switch, a long line at one) before the process ends without it.
+constexpr milliseconds kStopGrace{700};
 
 const char* Word(bool on) { return on ? "ON" : "OFF"; }
 
@@ -102,6 +105,7 @@ TBridge::TBridge(const TBridgeConfig& config) : Config(config), Topics(config.Ba
 }
 
 TBridge::~TBridge() {
+  EndStopWatch();
   if (Client != nullptr) mosquitto_destroy(Client);
   if (EventFd >= 0) ::close(EventFd);
   if (UeventFd >= 0) ::close(UeventFd);
@@ -239,6 +243,19 @@ void TBridge::PublishAll() {
   }
 }
 
+bool TBridge::HandleAll(const std::deque<TEvent>& events, int stopFd) {
+  for (std::size_t done = 0; done < events.size(); ++done) {
+    // A stop is not held up by a burst of commands.
+    pollfd stop{stopFd, POLLIN, 0};
+    if (::poll(&stop, 1, 0) > 0) {
+      Log({"stopping with ", std::to_string(events.size() - done), " commands not carried out"});
+      return false;
+    }
+    Handle(events[done]);
+  }
+  return true;
+}
+
 void TBridge::Handle(const TEvent& event) {
   switch (event.Kind) {
     case TEvent::evConnected: PublishAll(); break;
@@ -374,27 +391,54 @@ void TBridge::Refresh(bool read) {
   }
 }
 
-void TBridge::Goodbye() {
+void TBridge::SayOffline() {
   bool connected = false;
   {
     std::lock_guard lock(Mutex);
     connected = Connected;
+    SayingGoodbye = connected;
   }
-  if (connected) {
+  if (!connected) return;
+  int id = 0;
+  Publish(Topics.Status(), "offline", true, &id);
+  for (const auto until = Clock::now() + kGoodbyeWait; Clock::now() < until;) {
     {
       std::lock_guard lock(Mutex);
-      SayingGoodbye = true;
+      if (Acknowledged.contains(id)) break;
     }
-    int id = 0;
-    Publish(Topics.Status(), "offline", true, &id);
-    for (const auto until = Clock::now() + kGoodbyeWait; Clock::now() < until;) {
-      {
-        std::lock_guard lock(Mutex);
-        if (Acknowledged.contains(id)) break;
-      }
-      std::this_thread::sleep_for(milliseconds(10));
-    }
+    std::this_thread::sleep_for(milliseconds(10));
   }
+}
+
+void TBridge::StopWatch(int stopFd, int wakeFd) {
+  pollfd fds[] = {{stopFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+  }
+  for (const auto until = Clock::now() + kStopGrace; Clock::now() < until;) {
+    if (Leaving) return;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  if (Leaving) return;
+  Log({"stopping while a switch request still runs"});
+  SayOffline();
+  mosquitto_disconnect(Client);
+  // The kernel releases the switch; the last will says "offline" should
+  // the publish not have got out.
+  ::_exit(0);
+}
+
+void TBridge::EndStopWatch() {
+  Leaving = true;
+  if (!Watch.joinable()) return;
+  const std::uint64_t one = 1;
+  (void)!::write(WatchWakeFd, &one, sizeof one);
+  Watch.join();
+  ::close(WatchWakeFd);
+}
+
+void TBridge::Goodbye() {
+  Leaving = true;
+  SayOffline();
   Stopping = true;
   mosquitto_disconnect(Client);
   // The loop ends soon after the disconnect; one waiting out a reconnect
@@ -460,6 +504,8 @@ int TBridge::Run(int stopFd) {
     return 1;
   }
   Network = network;
+  WatchWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (WatchWakeFd >= 0) Watch = std::thread([this, stopFd] { StopWatch(stopFd, WatchWakeFd); });
 
   const auto poll = std::chrono::seconds(Config.PollSeconds);
   auto nextPoll = Clock::now() + poll;
@@ -475,9 +521,7 @@ int TBridge::Run(int stopFd) {
       break;
     }
     if ((fds[0].revents & POLLIN) != 0) break;
-    if ((fds[1].revents & POLLIN) != 0) {
-      for (const TEvent& event : TakeEvents()) Handle(event);
-    }
+    if ((fds[1].revents & POLLIN) != 0 && !HandleAll(TakeEvents(), stopFd)) break;
     const auto now = Clock::now();
     if (UeventFd >= 0 && (fds[2].revents & POLLIN) != 0 && UsbDeviceEvent(UeventFd)) {
       hotplugUntil = now + kHotplugWindow;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config.h"
@@ -58,6 +59,8 @@ class TBridge {
 
   void Push(TEvent event);
   std::deque<TEvent> TakeEvents();
+  // Handles EVENTS in order; false when a stop signal came first.
+  bool HandleAll(const std::deque<TEvent>& events, int stopFd);
   void Handle(const TEvent& event);
   void Command(const std::string& serial, bool on);
   // Rereads the installed list and sysfs; with READ, each attached switch's state too.
@@ -69,6 +72,12 @@ class TBridge {
   void PublishAll();
   void Publish(const std::string& topic, const std::string& payload, bool retain, int* messageId = nullptr);
   void Goodbye();
+  // Publishes "offline" on the status topic and waits a little for the broker's word.
+  void SayOffline();
+  // Its own thread: ends the process on a stop signal should the main
+  // thread not be leaving within kStopGrace (held in a switch request).
+  void StopWatch(int stopFd, int wakeFd);
+  void EndStopWatch();
 
   TBridgeConfig Config;
   TTopics Topics;
@@ -77,6 +86,9 @@ class TBridge {
   int UeventFd = -1;
   std::optional<pthread_t> Network;
   std::atomic<bool> Stopping = false;
+  std::atomic<bool> Leaving = false;  // the main thread says goodbye or has ended
+  std::thread Watch;
+  int WatchWakeFd = -1;
   std::atomic<bool> Reached = false;  // connected since the network loop last ended
 
   std::mutex Mutex;  // guards the fields up to the next blank line

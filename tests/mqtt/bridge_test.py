@@ -248,13 +248,24 @@ class BridgeTest(unittest.TestCase):
         self.watcher.publish(self.discovery("OTHER001"), "", retain=True)
 
     def test_sigterm_publishes_offline_and_exits_promptly(self):
-        bridge = self.bridge({"AB12CD34": PLAIN}).start()
-        self.assertOnline("AB12CD34")
-        started = time.monotonic()
-        bridge.process.send_signal(signal.SIGTERM)
-        self.assertEqual(bridge.process.wait(WAIT), 0)
-        self.assertLess(time.monotonic() - started, 2.5)  # 2 s and room for a loaded machine
-        self.assertTrue(self.watcher.wait_last(f"{self.base}/status", b"offline"))
+        # Idle; and in the middle of a burst of commands to a slow switch
+        # (each request answered after 300 ms, some 3 s a command).
+        for what, fields, burst in (("idle", PLAIN, 0), ("busy with a slow switch", "kind=1 answerms=300", 20)):
+            with self.subTest(what):
+                self.base = f"velorin/stop{len(self.bridges)}"
+                bridge = self.bridge({"AB12CD34": fields}).start()
+                self.assertOnline("AB12CD34")
+                states = len(self.watcher.payloads(self.topic("AB12CD34", "state")))
+                for n in range(burst):
+                    self.watcher.publish(self.topic("AB12CD34", "set"), "ON" if n % 2 else "OFF")
+                if burst:  # stopped in the middle of the burst, once its first command is done
+                    self.assertTrue(wait_until(lambda: len(self.watcher.payloads(self.topic("AB12CD34", "state")))
+                                               > states + 1))
+                started = time.monotonic()
+                bridge.process.send_signal(signal.SIGTERM)
+                self.assertEqual(bridge.process.wait(WAIT), 0)
+                self.assertLess(time.monotonic() - started, 2.5)  # 2 s and room for a loaded machine
+                self.assertTrue(self.watcher.wait_last(f"{self.base}/status", b"offline"))
 
     def test_tls_and_password(self):
         folder = self.broker.folder
