@@ -98,14 +98,17 @@ bool TVelorin::Open(const std::string& serial) {
   SerialNumber = wanted;
 
   NarrowUsbScan();
-  usb_init();
-  usb_find_busses();
-  usb_find_devices();
+  if (!ListedBefore) {
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+  }
   std::set<TUsbNode> listed;
   for (usb_bus* bus = usb_get_busses(); bus != nullptr && Handle == nullptr; bus = bus->next) {
     for (struct usb_device* device = bus->devices; device != nullptr && Handle == nullptr; device = device->next) {
       if (!IsSwitch(device)) continue;
       const TUsbNode node = NodeOf(device);
+      if (OnlyAt && node != *OnlyAt) continue;
       listed.insert(node);
       Handle = TakeDevice(device, node, wanted, CheckSerial);
       if (Handle != nullptr) Location = Label(node);
@@ -131,6 +134,26 @@ bool TVelorin::Open(const std::string& serial) {
   }
   if (StateOnOpen < 2) SetState(StateOnOpen != 0);
   return true;
+}
+
+bool TVelorin::OpenAt(const TUsbNode& node, const std::string& serial) {
+  if (serial.empty()) return false;
+  OnlyAt = node;
+  ListedBefore = false;
+  for (usb_bus* bus = usb_get_busses(); bus != nullptr && !ListedBefore; bus = bus->next) {
+    for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
+      if (IsSwitch(device) && NodeOf(device) == node) ListedBefore = true;
+    }
+  }
+  bool opened = Open(serial);
+  if (!opened && ListedBefore) {
+    // The list may be stale (a switch gone, another at its number): scan again.
+    ListedBefore = false;
+    opened = Open(serial);
+  }
+  ListedBefore = false;
+  OnlyAt.reset();
+  return opened;
 }
 
 void TVelorin::Close() {

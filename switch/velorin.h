@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "usb_node.h"
+
 struct usb_dev_handle;
 
 struct TSwitchVersion {
@@ -26,6 +28,12 @@ class TVelorin {
   // Opens the switch with this serial number (or the remembered one when
   // empty). An empty serial with nothing remembered succeeds without USB access.
   bool Open(const std::string& serial);
+  // Opens only the switch at this bus and device number, when it carries this
+  // serial number: no other switch is opened or asked for its serial number.
+  // The buses are scanned again only when the last scan did not list a switch
+  // there or it cannot be taken, so a program that opens its switches again
+  // and again (the bridge) does not read every device node each time.
+  bool OpenAt(const velorin::TUsbNode& node, const std::string& serial);
   void Close();
 
   // Request 0. Empty without a handle or when the switch sent no state byte.
@@ -53,4 +61,8 @@ class TVelorin {
   usb_dev_handle* Handle = nullptr;
   // "bus 001 device 002" of the open switch, for diagnostics.
   std::string Location;
+  // Set for the duration of OpenAt: the one node Open may take, and whether
+  // the library's device list from the last scan already shows a switch there.
+  std::optional<velorin::TUsbNode> OnlyAt;
+  bool ListedBefore = false;
 };

@@ -162,6 +162,41 @@ TEST_F(DeviceTest, TakesTheSwitchWithTheAskedSerialAndOpensNoLaterOne) {
   EXPECT_FALSE(connection.IsOpen());
 }
 
+// Opening by bus and device asks no other switch for its serial number, so
+// its cost does not grow with the switches attached.
+TEST_F(DeviceTest, OpenAtTouchesOnlyTheSwitchAtThatNode) {
+  const Calls kRefused = {"open 2.2", "string 2.2 3", "close 2.2"};
+  struct Case {
+    const char* what;
+    velorin::TUsbNode node;
+    const char* serial;
+    bool opened;
+    Calls calls;
+  };
+  const Case cases[] = {
+      // Listed by the last scan: taken without scanning again.
+      {"the switch there", {2, 2}, "D4", true, Join({{"get_busses", "get_busses"}, Accept("2.2"), {"close 2.2"}})},
+      // Listed but not the one asked for: the list may be stale, so one scan more.
+      {"another serial there", {2, 2}, "C3", false, Join({{"get_busses", "get_busses"}, kRefused, kScan, kRefused})},
+      {"nothing there", {3, 1}, "D4", false, Join({{"get_busses"}, kScan})},
+      {"no serial asked", {1, 1}, "", false, {}},
+  };
+  for (const Case& c : cases) {
+    fakeusb::Reset({{Switch("A1"), Switch("B2")}, {Switch("C3"), Switch("D4")}});
+    {
+      TVelorin connection;
+      EXPECT_EQ(connection.OpenAt(c.node, c.serial), c.opened) << c.what;
+      EXPECT_EQ(connection.IsOpen(), c.opened) << c.what;
+    }
+    EXPECT_EQ(fakeusb::Calls(), c.calls) << c.what;
+  }
+  // Afterwards Open scans every switch again.
+  fakeusb::Reset({{Switch("A1"), Switch("B2")}});
+  TVelorin connection;
+  EXPECT_FALSE(connection.OpenAt({1, 1}, "B2"));
+  EXPECT_TRUE(connection.Open("B2"));
+}
+
 TEST_F(DeviceTest, BusySwitchIsRetriedUntilFree) {
   fakeusb::Device busyConfig = Switch("A1");
   busyConfig.busyConfig = 3;

@@ -84,7 +84,8 @@ void BuildLists() {
 
 // FAKEUSB_STATE, when set, names a folder that keeps each switch's state
 // between programs: the file BUS.DEVICE holds "on" or "off", read with the
-// scenario and rewritten on every set-state request. "" when not set.
+// scenario and again at each open, and rewritten on every set-state
+// request. "" when not set.
 std::string StateFile(int bus, int device) {
   const char* folder = std::getenv("FAKEUSB_STATE");
   if (!folder) return "";
@@ -208,6 +209,7 @@ std::vector<Bus> ParseScenario(const std::string& text) {
       else if (key == "vendor") device.vendor = static_cast<std::uint16_t>(std::stoi(value, nullptr, 16));
       else if (key == "product") device.product = static_cast<std::uint16_t>(std::stoi(value, nullptr, 16));
       else if (key == "open") device.openFails = value == "fail";
+      else if (key == "failopens") device.failOpens = std::stoi(value);
       else if (key == "config") device.configResult = std::stoi(value);
       else if (key == "claim") device.claimResult = std::stoi(value);
       else if (key == "busyconfig") device.busyConfig = std::stoi(value);
@@ -259,9 +261,14 @@ struct usb_bus* usb_get_busses(void) {
 usb_dev_handle* usb_open(struct usb_device* dev) {
   usb_dev_handle handle{static_cast<int>(dev->bus->location), dev->devnum};
   Record("open " + fakeusb::Id(&handle));
-  if (fakeusb::Of(&handle).openFails) {
+  fakeusb::Device& device = fakeusb::Of(&handle);
+  if (device.openFails || (device.failOpens > 0 && device.failOpens--)) {
     errno = EACCES;  // as for a device node the user may not open
     return nullptr;
+  }
+  // A program that keeps running (the bridge) sees what another one set.
+  if (std::ifstream kept(fakeusb::StateFile(handle.bus, handle.device)); kept) {
+    if (std::string word; kept >> word) fakeusb::Of(&handle).on = word == "on";
   }
   ++fakeusb::state().openHandles;
   return new usb_dev_handle(handle);

@@ -25,6 +25,7 @@ struct Device {
   std::string name;
   bool on = false;
   bool openFails = false;
+  int failOpens = 0;  // key failopens: this many opens fail first (as before udev gives access)
   int configResult = 0;
   int claimResult = 0;
   int busyConfig = 0;  // this many set_configuration calls return -EBUSY first
