@@ -14,6 +14,7 @@ get_cmake_property(components COMPONENTS)
 # The folders a package installs into are Debian's own, not what this
 # machine's pkg-config says: the package is then the same wherever it is built.
 set(VELORIN_DEB_UDEVDIR "/usr/lib/udev" CACHE STRING "udev folder of the Debian package")
+set(VELORIN_DEB_SYSTEMD_UNITDIR "/usr/lib/systemd/system" CACHE STRING "systemd unit folder of the Debian package")
 
 # velorin_deb_package(COMPONENT NAME name SUMMARY text DESCRIPTION text
 #                     [PLAIN] [ARCH_ALL] [SECTION section] [LINKS package...]
@@ -119,9 +120,10 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
-# Read by cpack before it installs: the install step takes the package's udev
-# folder from there.
+# Read by cpack before it installs: the install steps take the package's udev
+# and systemd folders from there.
 set(CPACK_VELORIN_UDEVDIR "${VELORIN_DEB_UDEVDIR}")
+set(CPACK_VELORIN_SYSTEMD_UNITDIR "${VELORIN_DEB_SYSTEMD_UNITDIR}")
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake)
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")

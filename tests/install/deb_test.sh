@@ -2,9 +2,10 @@
 # The Debian packages from CPack, one per part: each one's file list, modes,
 # control fields, changelog and maintainer scripts, what lintian says of
 # them, and installing, removing, purging and reinstalling them with dpkg.
-# usage: deb_test.sh CPACK BUILD_DIR UDEVDIR COMPLETIONSDIR PACKAGES
-# (UDEVDIR: the packages' own udev folder; PACKAGES: those the build makes)
-cpack=$1 build=$2 udevdir=$3 completionsdir=$4 packages=$5
+# usage: deb_test.sh CPACK BUILD_DIR UDEVDIR UNITDIR COMPLETIONSDIR PACKAGES
+# (UDEVDIR, UNITDIR: the packages' own udev and systemd unit folders;
+# PACKAGES: those the build makes)
+cpack=$1 build=$2 udevdir=$3 unitdir=$4 completionsdir=$5 packages=$6
 . "$(dirname "$0")/lib.sh"
 
 "$cpack" --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/log" 2>&1
@@ -43,6 +44,18 @@ files() {
 -rw-r--r-- root/root|$python/velorin_lab-1.0.0.dist-info/METADATA
 -rw-r--r-- root/root|$python/velorin_lab-1.0.0.dist-info/entry_points.txt"
 		;;
+	velorin-mqtt)
+		echo "-rwxr-xr-x root/root|./usr/bin/velorin-mqtt
+-rw-r--r-- root/root|./usr/share/man/man8/velorin-mqtt.8.gz
+-rw-r--r-- root/root|.$unitdir/velorin-mqtt.service
+-rw-r--r-- root/root|./etc/velorin/mqtt.conf"
+		;;
+	esac
+}
+# folders PACKAGE: the folders whose mode is not 755 (mode | path).
+folders() {
+	case $1 in
+	velorin-mqtt) echo "drwx------|./etc/velorin/credentials/" ;;
 	esac
 }
 
@@ -55,7 +68,13 @@ velorin|scripts|^postinst postrm$
 velorin-lab|Depends|^python3, velorin$
 velorin-lab|Suggests|^python3-labgrid, pdudaemon$
 velorin-lab|Architecture|^all$
-velorin-lab|scripts|^postinst prerm$"
+velorin-lab|scripts|^postinst prerm$
+velorin-mqtt|Depends|(^|, )libmosquitto1( \([^)]*\))?(,|$)
+velorin-mqtt|Depends|(^|, )libusb-0\.1-4( \([^)]*\))?(,|$)
+velorin-mqtt|Depends|(^|, )velorin(,|$)
+velorin-mqtt|Architecture|^[a-z0-9-]+$
+velorin-mqtt|scripts|^postrm prerm$
+velorin-mqtt|conffiles|^/etc/velorin/mqtt\.conf$"
 
 built=""
 for package in $packages; do
@@ -72,8 +91,9 @@ for package in $packages; do
 		fail "$package holds exactly its installed files"
 		diff "$work/want" "$work/files"
 	fi
-	check "$package: folders are root's and 755" \
-		[ -z "$(dpkg-deb -c "$file" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")')" ]
+	dpkg-deb -c "$file" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root") { print $1 "|" $6 }' >"$work/folders"
+	folders "$package" >"$work/want"
+	check "$package: folders are root's and 755 (but $(folders "$package"))" cmp -s "$work/want" "$work/folders"
 
 	check "$package: package name" [ "$(dpkg-deb -f "$file" Package)" = "$package" ]
 	check "$package: maintainer set" [ -n "$(dpkg-deb -f "$file" Maintainer)" ]
@@ -86,6 +106,8 @@ for package in $packages; do
 		if [ "$field" = scripts ]; then
 			got=$(sed -n 's|^-rwxr-xr-x .* \./\([a-z]*\)$|\1|p' "$work/control" | sort | tr '\n' ' ')
 			got=${got% }
+		elif [ "$field" = conffiles ]; then
+			got=$(dpkg-deb --ctrl-tarfile "$file" | tar -xOf - ./conffiles 2>/dev/null)
 		else
 			got=$(dpkg-deb -f "$file" "$field")
 		fi
@@ -139,6 +161,7 @@ else
 	mkdir -p "$work/ov/upper" "$work/ov/work" "$work/ov/root" "$work/ov/pkg"
 	cp "$(deb velorin)" "$work/ov/pkg/velorin.deb"
 	cp "$(deb velorin-lab)" "$work/ov/pkg/velorin-lab.deb"
+	case " $packages " in *" velorin-mqtt "*) cp "$(deb velorin-mqtt)" "$work/ov/pkg/velorin-mqtt.deb" ;; esac
 	cat >"$work/ov/pkg/driver.py" <<'PY'
 import importlib.metadata as m
 print(m.version("velorin-lab"), *[e.value for e in m.entry_points(group="pdudaemon.driver") if e.name == "velorin"])
@@ -184,6 +207,26 @@ PY
 			lab_left && echo FAIL: purge leaves lab files
 			dpkg -s velorin >/dev/null 2>&1 && echo FAIL: purge leaves no trace of velorin in dpkg
 			dpkg -s velorin-lab >/dev/null 2>&1 && echo FAIL: purge leaves no trace of velorin-lab in dpkg
+			if [ -f /tmp/pkg/velorin-mqtt.deb ]; then
+				# The bridge: its configuration a conffile, the password the
+				# administrator puts beside it kept with its mode.
+				modes() { stat -c %a /etc/velorin/credentials /etc/velorin/credentials/password; }
+				quiet dpkg --no-triggers -i /tmp/pkg/velorin.deb /tmp/pkg/velorin-mqtt.deb || echo FAIL: dpkg -i velorin-mqtt
+				[ -x /usr/bin/velorin-mqtt ] || echo FAIL: velorin-mqtt installed
+				/usr/bin/velorin-mqtt --check >/dev/null 2>&1 || echo FAIL: the installed configuration passes --check
+				[ \"\$(stat -c %a /etc/velorin/credentials)\" = 700 ] || echo FAIL: the credentials folder is mode 700
+				(umask 077 && echo secret >/etc/velorin/credentials/password)
+				echo \"#host = broker.lan\" >>/etc/velorin/mqtt.conf
+				quiet dpkg --no-triggers --remove velorin-mqtt || echo FAIL: dpkg --remove velorin-mqtt
+				[ ! -e /usr/bin/velorin-mqtt ] || echo FAIL: remove removes the bridge
+				[ \"\$(modes)\" = \"\$(printf \"700\\n600\")\" ] || echo FAIL: remove keeps the password, modes: \$(modes)
+				quiet dpkg --no-triggers -i /tmp/pkg/velorin-mqtt.deb || echo FAIL: dpkg -i velorin-mqtt again
+				grep -qx \"#host = broker.lan\" /etc/velorin/mqtt.conf || echo FAIL: reinstall keeps the changed configuration
+				[ \"\$(modes)\" = \"\$(printf \"700\\n600\")\" ] || echo FAIL: reinstall keeps the modes: \$(modes)
+				quiet dpkg --no-triggers --purge velorin-mqtt velorin || echo FAIL: dpkg --purge velorin-mqtt
+				[ ! -e /etc/velorin ] || echo FAIL: purge removes /etc/velorin: \$(find /etc/velorin)
+				dpkg -s velorin-mqtt >/dev/null 2>&1 && echo FAIL: purge leaves no trace of velorin-mqtt in dpkg
+			fi
 			echo done
 		"' sh "$work/ov" >"$work/dpkg.log" 2>&1
 	check "dpkg install, record, remove, purge in an overlay" grep -qx 'done' "$work/dpkg.log"

@@ -3,8 +3,8 @@
 # its unit naming the program where it was installed, the example
 # configuration (valid as shipped) and the credentials folder only root may
 # read.
-# usage: mqtt_staging_test.sh CMAKE BUILD_DIR UNITDIR
-cmake=$1 build=$2 unitdir=$3
+# usage: mqtt_staging_test.sh CMAKE BUILD_DIR UNITDIR GROUP
+cmake=$1 build=$2 unitdir=$3 group=$4
 . "$(dirname "$0")/lib.sh"
 
 for prefix in /usr /opt/velorin; do
@@ -36,7 +36,7 @@ $prefix/share/man/man8/velorin-mqtt.8.gz|644"
 	exec_start=$(sed -n 's/^ExecStart=\([^ ]*\) .*/\1/p' "$stage$unit")
 	check "$prefix: unit runs $prefix/bin/velorin-mqtt (got '$exec_start')" \
 		[ "$exec_start" = "$prefix/bin/velorin-mqtt" ]
-	for setting in DynamicUser=yes SupplementaryGroups=plugdev ProtectSystem=strict NoNewPrivileges=yes \
+	for setting in DynamicUser=yes "SupplementaryGroups=$group" ProtectSystem=strict NoNewPrivileges=yes \
 		LoadCredential=mqtt:/etc/velorin/credentials; do
 		check "$prefix: unit sets $setting" grep -qx "$setting" "$stage$unit"
 	done
