@@ -65,12 +65,23 @@ usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, cons
     return nullptr;
   }
   int result = 0;
-  const std::optional<std::string> serial = checkSerial ? ReadSerialString(handle, result) : wanted;
-  if (!serial) {
+  std::optional<std::string> serial = checkSerial ? ReadSerialString(handle, result) : wanted;
+  // A switch busy with a queue's commands can be too slow to answer a
+  // crowd's serial reads in time: ask it again in this command's turn, when
+  // the commands ahead are done with it.
+  std::optional<TTurnOutcome> place;  // set once this command has been in line
+  if (!serial && result == -ETIMEDOUT) {
+    Diagnose({where, ": serial number read timed out; asking again in its turn"});
+    place = turn.Take(TurnNodePath(node), where);
+    if (*place != TTurnOutcome::TooLong) serial = ReadSerialString(handle, result);
+  }
+  if (place == TTurnOutcome::TooLong) {
+    // said by Take
+  } else if (!serial) {
     Diagnose({where, ": serial number cannot be read: ", AccessText(-result, node)});
   } else if (*serial != wanted) {
     Diagnose({where, ": serial number differs"});
-  } else if (turn.Take(TurnNodePath(node), where) == TTurnOutcome::TooLong) {
+  } else if (!place && turn.Take(TurnNodePath(node), where) == TTurnOutcome::TooLong) {
     // said by Take
   } else if ((result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); })) != 0 ||
              (result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); })) != 0) {

@@ -291,6 +291,11 @@ TEST(CommandLineTest, DiagnosticsSayWhy) {
       {"busy", "bus=1 serial=A1 busyclaim=1000\n", {"/N=A1"},
        seen1 + at1 + "busy for longer than 2 s (another program holds it)\n" +
            "velorin: no usable switch has the serial number A1\n"},
+      {"serial read timed out: asked again", "bus=1 serial=A1 slowserial=1\n", {"/N=A1"},
+       seen1 + at1 + "serial number read timed out; asking again in its turn\n"},
+      {"serial read timed out twice", "bus=1 serial=A1 slowserial=2\n", {"/N=A1"},
+       seen1 + at1 + "serial number read timed out; asking again in its turn\n" + at1 +
+           "serial number cannot be read: Connection timed out\nvelorin: no usable switch has the serial number A1\n"},
       {"other firmware", "bus=1 serial=A1 version=2.0\nbus=1 serial=A1 kind=3\n", {"/N=A1"},
        seen1 + at1 + "firmware version 2.0 not supported\n"},
       {"transfer fails", "bus=1 serial=A1 fail1=-110\n", {"/N=A1", "/S=off"},

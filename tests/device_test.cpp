@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -134,6 +135,10 @@ TEST_F(DeviceTest, EachFailingStepFallsThroughToTheNextDevice) {
   configRefused.configResult = -EIO;
   fakeusb::Device claimRefused = Switch("A1");
   claimRefused.claimResult = -EACCES;
+  fakeusb::Device slowThenOther = Switch("B2");
+  slowThenOther.slowSerial = 1;
+  fakeusb::Device slowTwice = Switch("A1");
+  slowTwice.slowSerial = 2;
   fakeusb::Device otherProduct = Switch("A1");
   otherProduct.product = 0x2824;
   const std::vector<Case> cases = {
@@ -142,6 +147,8 @@ TEST_F(DeviceTest, EachFailingStepFallsThroughToTheNextDevice) {
       {"other serial", Switch("B2"), {"open 1.1", "string 1.1 3", "close 1.1"}},
       {"serial unreadable", noSerial, {"open 1.1", "string 1.1 3", "close 1.1"}},
       {"serial differs in case", Switch("a1"), {"open 1.1", "string 1.1 3", "close 1.1"}},
+      {"serial read times out, then differs", slowThenOther, {"open 1.1", "string 1.1 3", "string 1.1 3", "close 1.1"}},
+      {"serial read times out twice", slowTwice, {"open 1.1", "string 1.1 3", "string 1.1 3", "close 1.1"}},
       {"configuration refused", configRefused, {"open 1.1", "string 1.1 3", "config 1.1 1", "close 1.1"}},
       {"claim refused", claimRefused, {"open 1.1", "string 1.1 3", "config 1.1 1", "claim 1.1 0", "close 1.1"}},
   };
@@ -474,5 +481,49 @@ TEST_F(TurnTest, TheTurnLastsUntilTheSwitchIsClosed) {
     fakeusb::Reset({{device}});
     EXPECT_FALSE(connection.Open("A1"));
     EXPECT_TRUE(LockFree(node));
+  }
+}
+
+// A serial read that timed out (a switch busy with the commands ahead) is
+// asked again once the line has come to this command; the turn is kept only
+// for the asked switch.
+TEST_F(TurnTest, ASerialReadThatTimedOutIsAskedAgainInItsTurn) {
+  struct Case {
+    const char* what;
+    fakeusb::Device device;
+    bool taken;
+  };
+  fakeusb::Device same = Switch("A1");
+  same.slowSerial = 1;
+  fakeusb::Device other = Switch("B2");
+  other.slowSerial = 1;
+  fakeusb::Device stalled = Switch("A1");
+  stalled.slowSerial = 2;
+  const std::vector<Case> cases = {
+      {"the asked switch", same, true},
+      {"another switch", other, false},
+      {"timed out again", stalled, false},
+  };
+  const std::string node = Node(0600);
+  for (const Case& c : cases) {
+    fakeusb::Reset({{c.device}});
+    Hold(node);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread release([this] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      ::close(holder_);
+      holder_ = -1;
+    });
+    TVelorin connection;
+    EXPECT_EQ(connection.Open("A1"), c.taken) << c.what;
+    const auto waited = std::chrono::steady_clock::now() - start;
+    release.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(300)) << c.what << ": it waited in line";
+    const Calls reads = {"open 1.1", "string 1.1 3", "string 1.1 3"};
+    ASSERT_GE(fakeusb::Calls().size(), kScan.size() + reads.size()) << c.what;
+    EXPECT_TRUE(std::equal(reads.begin(), reads.end(), fakeusb::Calls().begin() + kScan.size())) << c.what;
+    EXPECT_EQ(LockFree(node), !c.taken) << c.what;
+    connection.Close();
+    EXPECT_TRUE(LockFree(node)) << c.what;
   }
 }

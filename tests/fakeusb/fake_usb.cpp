@@ -220,6 +220,7 @@ std::vector<Bus> ParseScenario(const std::string& text) {
       else if (key == "claim") device.claimResult = std::stoi(value);
       else if (key == "busyconfig") device.busyConfig = std::stoi(value);
       else if (key == "busyclaim") device.busyClaim = std::stoi(value);
+      else if (key == "slowserial") device.slowSerial = std::stoi(value);
       else if (key == "answerms") device.answerMs = std::stoi(value);
       else if (key == "version") {
         const std::size_t dot = value.find('.');
@@ -291,7 +292,11 @@ int usb_close(usb_dev_handle* dev) {
 
 int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t buflen) {
   Record("string " + fakeusb::Id(dev) + " " + std::to_string(index));
-  const fakeusb::Device& device = fakeusb::Of(dev);
+  fakeusb::Device& device = fakeusb::Of(dev);
+  if (device.slowSerial > 0) {
+    --device.slowSerial;
+    return -ETIMEDOUT;
+  }
   if (index != 3 || !device.serial || buflen == 0) return -EPIPE;
   const std::size_t count = std::min(device.serial->size(), buflen - 1);
   std::memcpy(buf, device.serial->data(), count);

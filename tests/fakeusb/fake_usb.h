@@ -30,6 +30,7 @@ struct Device {
   int claimResult = 0;
   int busyConfig = 0;  // this many set_configuration calls return -EBUSY first
   int busyClaim = 0;
+  int slowSerial = 0;              // this many serial reads time out first
   int answerMs = 0;                // each request is answered after this many milliseconds
   std::map<int, int> failRequest;  // request -> result, reply left untouched
 };
@@ -49,8 +50,8 @@ int DirtyBuffers();
 
 // Scenario file: one device per line, space-separated key=value fields
 // (bus, serial, noserial, version=M.m, kind, name, on, vendor, product,
-// open=fail, config, claim, busyconfig, busyclaim, answerms, failN=result);
-// "\xHH" in a value stands for that byte.
+// open=fail, config, claim, busyconfig, busyclaim, slowserial, answerms,
+// failN=result); "\xHH" in a value stands for that byte.
 std::vector<Bus> ParseScenario(const std::string& text);
 
 }  // namespace fakeusb
