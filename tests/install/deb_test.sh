@@ -41,6 +41,7 @@ files() {
 	velorin-lab)
 		echo "-rw-r--r-- root/root|$python/velorin_labgrid.py
 -rw-r--r-- root/root|$python/velorin_pdudaemon.py
+-rw-r--r-- root/root|$python/velorin_tool.py
 -rw-r--r-- root/root|$python/velorin_lab-1.0.0.dist-info/METADATA
 -rw-r--r-- root/root|$python/velorin_lab-1.0.0.dist-info/entry_points.txt"
 		;;

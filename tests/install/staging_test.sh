@@ -89,7 +89,7 @@ lab=$work/stage_lab
 DESTDIR=$lab "$cmake" --install "$build" --prefix /usr --component lab >"$work/log" 2>&1
 expect_status "install --component lab" 0 $?
 python=/usr/lib/python3/dist-packages
-printf '%s\n' $python/velorin_labgrid.py $python/velorin_pdudaemon.py \
+printf '%s\n' $python/velorin_labgrid.py $python/velorin_pdudaemon.py $python/velorin_tool.py \
 	$python/velorin_lab-"$version".dist-info/METADATA $python/velorin_lab-"$version".dist-info/entry_points.txt \
 	/usr/share/doc/velorin-lab/copyright /usr/share/doc/velorin-lab/changelog.Debian.gz \
 	/usr/share/lintian/overrides/velorin-lab | sort >"$work/want"
