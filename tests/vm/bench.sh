@@ -91,13 +91,13 @@ kernel_package() {
 # run, downloads the package into a scratch folder of the cache and runs
 # UNPACK DEB DIR on it, then marks DIR ready.
 fetch_once() {
-  local dir=$1 spec=$2 unpack=$3 tmp="$cache/tmp"
+  local dir=$1 package=$2 unpack=$3 tmp="$cache/tmp"
   [ -f "$dir/ready" ] && return 0
-  echo "bench: fetching $spec into $cache" >&2
+  echo "bench: fetching $package into $cache" >&2
   rm -rf "$dir" "$tmp"
   mkdir -p "$tmp" "$dir"
-  (cd "$tmp" && apt-get download -q "$spec" >/dev/null 2>"$tmp/apt.err") ||
-    { cat "$tmp/apt.err" >&2; echo "bench.sh: apt-get download $spec failed" >&2; exit 2; }
+  (cd "$tmp" && apt-get download -q "$package" >/dev/null 2>"$tmp/apt.err") ||
+    { cat "$tmp/apt.err" >&2; echo "bench.sh: apt-get download $package failed" >&2; exit 2; }
   "$unpack" "$(ls "$tmp"/*.deb)" "$dir"
   rm -rf "$tmp"
   touch "$dir/ready"
