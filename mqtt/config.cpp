@@ -4,12 +4,14 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
 #include "device_text.h"
 #include "sysfs.h"
 #include "topics.h"
+#include "utf8.h"
 
 namespace velorin::mqtt {
 
@@ -88,12 +90,17 @@ std::optional<std::string> Apply(std::string_view key, std::string_view value, T
 }
 
 // A relative path: the credential systemd passed under that name, when there
-// is one, else the file next to the configuration file.
+// is one, else the file next to the configuration file. Outside the service
+// (velorin-mqtt --check run by root, say), a name the unit passes from its
+// credentials folder is read there, so the check sees what the service will.
 std::string Resolve(const std::string& path, const std::string& configFile) {
   if (path.empty() || path.front() == '/') return path;
   if (const char* credentials = std::getenv("CREDENTIALS_DIRECTORY")) {
     const std::string passed = std::string(credentials) + "/" + path;
     if (::access(passed.c_str(), F_OK) == 0) return passed;
+  } else if (path.starts_with(kCredentialPrefix) && path.find('/') == std::string::npos) {
+    const std::string kept = std::string(kCredentialsFolder) + "/" + path.substr(std::strlen(kCredentialPrefix));
+    if (::access(kept.c_str(), F_OK) == 0) return kept;
   }
   return (std::filesystem::path(configFile).parent_path() / path).string();
 }
@@ -169,12 +176,17 @@ std::optional<std::string> LoadConfig(const std::string& file, TBridgeConfig& co
   }
   if (!config.PasswordFile.empty()) {
     std::optional<std::string> password = ReadRegularFile(config.PasswordFile);
-    // One line; its line break is not part of the password.
-    if (password && password->ends_with('\n')) password->pop_back();
-    if (password && password->ends_with('\r')) password->pop_back();
-    if (!password || password->size() > 65535 ||
-        password->find_first_of(std::string_view("\n\0", 2)) != std::string::npos) {
-      return Where(file, lineOf("password_file")) + "the password file does not hold one line of at most 65535 bytes";
+    // The first line is the password; what follows (a note on when it was
+    // changed, say) is not read.
+    if (!password) {
+      return Where(file, lineOf("password_file")) +
+             "the password file cannot be read (not a regular file, or too large)";
+    }
+    password->erase(std::min(password->find('\n'), password->size()));
+    if (password->ends_with('\r')) password->pop_back();
+    if (password->size() > 65535 || password->find('\0') != std::string::npos) {
+      return Where(file, lineOf("password_file")) +
+             "the password file's first line is longer than 65535 bytes or holds a NUL byte";
     }
     config.Password = std::move(*password);
   }

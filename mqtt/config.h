@@ -9,6 +9,10 @@
 namespace velorin::mqtt {
 
 inline constexpr const char* kDefaultConfigFile = "/etc/velorin/mqtt.conf";
+// The unit passes each file of this folder to the service as a credential
+// named with this prefix (LoadCredential=mqtt:FOLDER).
+inline constexpr const char* kCredentialsFolder = "/etc/velorin/credentials";
+inline constexpr const char* kCredentialPrefix = "mqtt_";
 
 struct TBridgeConfig {
   std::string Host = "localhost";

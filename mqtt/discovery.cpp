@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "device_text.h"
+#include "protocol.h"
 
 namespace velorin::mqtt {
 
@@ -23,12 +24,25 @@ std::string DisplayName(const std::string& serial, const TSwitchFacts* facts) {
   return "Velorin switch " + serial;
 }
 
-std::string AttributesPayload(const TSwitchFacts& facts) {
-  const json payload = {{"name", Showable(facts.Name)},
-                        {"kind", facts.Kind},
-                        {"firmware_version", VersionText(facts.Version)},
-                        {"bus", facts.Node.Bus},
-                        {"device", facts.Node.Device}};
+std::string ModelName(const TSwitchFacts* facts) {
+  if (facts == nullptr) return "USB switch";
+  if (facts->Kind == kKindNamed) return "USB switch with a name (kind 2)";
+  return "USB switch (kind " + std::to_string(facts->Kind) + ")";
+}
+
+std::string AttributesPayload(const TSwitchFacts* facts, const TFailure* failure) {
+  json payload = json::object();
+  if (facts != nullptr) {
+    payload = {{"name", Showable(facts->Name)},
+               {"kind", facts->Kind},
+               {"firmware_version", VersionText(facts->Version)},
+               {"bus", facts->Node.Bus},
+               {"device", facts->Node.Device}};
+  }
+  if (failure != nullptr) {
+    payload["last_error"] = failure->Reason;
+    payload["last_error_time"] = failure->Time;
+  }
   return Dump(payload);
 }
 
@@ -37,29 +51,34 @@ std::string DiscoveryPayload(const TTopics& topics, const std::string& serial, c
   json device = {{"identifiers", json::array({id})},
                  {"name", DisplayName(serial, facts)},
                  {"manufacturer", "Velorin"},
-                 {"model", "USB switch"},
+                 {"model", ModelName(facts)},
                  {"serial_number", serial}};
   if (facts != nullptr) device["sw_version"] = VersionText(facts->Version);
+  // Home Assistant names the program that made an entity in its log.
+  json origin = {{"name", "velorin-mqtt"}, {"sw_version", VELORIN_VERSION}};
+  if (*VELORIN_SUPPORT_URL != '\0') origin["support_url"] = VELORIN_SUPPORT_URL;
   const json payload = {
       {"name", nullptr},  // the entity takes the device's name
       {"unique_id", id},
       {"device", device},
+      {"device_class", "outlet"},
+      {"origin", origin},
       {"state_topic", topics.State(serial)},
       {"command_topic", topics.Command(serial)},
       {"json_attributes_topic", topics.Attributes(serial)},
-      {"payload_on", "ON"},
-      {"payload_off", "OFF"},
-      {"state_on", "ON"},
-      {"state_off", "OFF"},
+      {"payload_on", kOn},
+      {"payload_off", kOff},
+      {"state_on", kOn},
+      {"state_off", kOff},
       {"optimistic", false},
       {"qos", 1},
       {"retain", false},
       {"availability_mode", "all"},
       {"availability",
-       json::array({{{"topic", topics.Status()}, {"payload_available", "online"}, {"payload_not_available", "offline"}},
+       json::array({{{"topic", topics.Status()}, {"payload_available", kOnline}, {"payload_not_available", kOffline}},
                     {{"topic", topics.Availability(serial)},
-                     {"payload_available", "online"},
-                     {"payload_not_available", "offline"}}})},
+                     {"payload_available", kOnline},
+                     {"payload_not_available", kOffline}}})},
   };
   return Dump(payload);
 }

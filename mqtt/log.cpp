@@ -3,12 +3,16 @@
 #include <unistd.h>
 
 #include "device_text.h"
+#include "utf8.h"
 
 namespace velorin::mqtt {
 
 void Log(std::initializer_list<std::string_view> pieces) {
   std::string line = "velorin-mqtt: ";
   for (std::string_view piece : pieces) line += piece;
+  // The journal keeps a line that is not UTF-8 as binary data: whatever
+  // slipped past Quoted (a library's message) is made text here.
+  line = ToUtf8(line);
   line += '\n';
   for (std::size_t done = 0; done < line.size();) {
     const ssize_t wrote = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
@@ -18,7 +22,7 @@ void Log(std::initializer_list<std::string_view> pieces) {
 }
 
 std::string Quoted(std::string_view text, std::size_t kept) {
-  std::string shown = Showable(text.substr(0, kept));
+  std::string shown = ToUtf8(Showable(text.substr(0, kept)));
   if (text.size() > kept) shown += "... (" + std::to_string(text.size()) + " bytes)";
   return "\"" + shown + "\"";
 }

@@ -14,7 +14,8 @@ namespace velorin::mqtt {
 // lines from the network thread and the main thread never mix.
 void Log(std::initializer_list<std::string_view> pieces);
 
-// Text from outside, bounded and made harmless for the log, in quotes.
+// Text from outside, bounded and made harmless for the log, in quotes: a
+// control character as '?', a byte that is not UTF-8 as U+FFFD.
 std::string Quoted(std::string_view text, std::size_t shown = 64);
 
 // Lets a kind of event through at most once a minute and counts the rest,

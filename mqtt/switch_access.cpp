@@ -15,30 +15,44 @@ std::map<std::string, TUsbNode> AttachedSwitches(const std::string& devicesFolde
   return attached;
 }
 
-std::optional<TSwitchFacts> ReadFacts(const TUsbNode& node, const std::string& serial) {
-  TVelorin connection;
-  if (!connection.OpenAt(node, serial)) return std::nullopt;
+TSwitchLink::TTurn TSwitchLink::TryTurn() {
+  // Interim: the line is looked at without waiting, and the open takes the
+  // turn itself.
+  const TTurnOutcome outcome = Turn.Take(TurnNodePath(Node), Label(Node), 0);
+  Turn.Release();
+  return outcome == TTurnOutcome::TooLong ? tnHeld : tnTaken;
+}
+
+bool TSwitchLink::EnsureOpen() {
+  Why.clear();
+  if (!Connection.OpenAt(Node, Serial)) {
+    Known.reset();
+    return false;
+  }
   TSwitchFacts facts;
-  facts.Node = node;
-  facts.Version = connection.GetVersion();
-  facts.Kind = connection.GetKind();
-  if (facts.Kind == kKindNamed) facts.Name = connection.GetName();
-  const std::optional<bool> state = connection.GetState();
-  if (!state) return std::nullopt;
-  facts.State = *state;
-  return facts;
+  facts.Node = Node;
+  facts.Version = Connection.GetVersion();
+  facts.Kind = Connection.GetKind();
+  if (facts.Kind == kKindNamed) facts.Name = Connection.GetName();
+  Known = facts;
+  Opened = true;
+  return true;
 }
 
-std::optional<bool> ReadState(const TUsbNode& node, const std::string& serial) {
-  TVelorin connection;
-  if (!connection.OpenAt(node, serial)) return std::nullopt;
-  return connection.GetState();
+std::optional<bool> TSwitchLink::Read() {
+  if (!EnsureOpen()) return std::nullopt;
+  const std::optional<bool> state = Connection.GetState();
+  if (state && Known) Known->State = *state;
+  return state;
 }
 
-std::optional<bool> SetAndRead(const TUsbNode& node, const std::string& serial, bool on) {
-  TVelorin connection;
-  if (!connection.OpenAt(node, serial) || !connection.SetState(on)) return std::nullopt;
-  return connection.GetState();
+std::optional<bool> TSwitchLink::SetAndRead(bool on) {
+  if (!EnsureOpen() || !Connection.SetState(on)) return std::nullopt;
+  const std::optional<bool> state = Connection.GetState();
+  if (state && Known) Known->State = *state;
+  return state;
 }
+
+void TSwitchLink::EndTurn() { Connection.Close(); }
 
 }  // namespace velorin::mqtt

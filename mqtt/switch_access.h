@@ -1,14 +1,17 @@
 // What the bridge asks of the switches: which are attached (from sysfs, no
-// device opened), and one request at a time on the switch at a known bus and
-// device. Each call opens the switch and closes it again, so the command
-// line and the lab drivers can use it between two calls.
+// device opened), and one request at a time on one switch, each in the
+// switch's turn, so that the command line and the lab drivers can use it
+// between two requests. The turn is tried without waiting: a switch another
+// program holds keeps only its own requests waiting.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "switch_turn.h"
 #include "sysfs.h"
 #include "usb_node.h"
 #include "velorin.h"
@@ -19,7 +22,7 @@ namespace velorin::mqtt {
 // two switches with one serial number, the first folder's is kept.
 std::map<std::string, TUsbNode> AttachedSwitches(const std::string& devicesFolder = kUsbDevicesFolder);
 
-// What a switch says about itself, read once when it appears.
+// What a switch says about itself, read once when it is opened.
 struct TSwitchFacts {
   std::string Name;  // empty: not a named switch
   std::uint8_t Kind = 0;
@@ -28,11 +31,42 @@ struct TSwitchFacts {
   bool State = false;
 };
 
-// Opens the switch at NODE (when it carries SERIAL) for each call; nullopt
-// when it cannot be opened or does not answer.
-std::optional<TSwitchFacts> ReadFacts(const TUsbNode& node, const std::string& serial);
-std::optional<bool> ReadState(const TUsbNode& node, const std::string& serial);
-// Sets the state, then reads it back: the state the switch reports.
-std::optional<bool> SetAndRead(const TUsbNode& node, const std::string& serial, bool on);
+// One attached switch, kept open while it stays at its node.
+class TSwitchLink {
+ public:
+  TSwitchLink(const TUsbNode& node, std::string serial) : Node(node), Serial(std::move(serial)) {}
+
+  enum TTurn {
+    tnTaken,   // this request's turn (or no line to wait in)
+    tnHeld,    // another velorin program holds the switch: try again later
+    tnLocked,  // someone who may not use the switch holds its line: go ahead after kBusyRetryMs
+  };
+  TTurn TryTurn();
+  // In its turn: the switch opened and checked when it is not yet (Fresh
+  // says so once), then one request. nullopt when it did not answer; the
+  // next request opens it again.
+  std::optional<bool> Read();
+  std::optional<bool> SetAndRead(bool on);
+  void EndTurn();
+
+  // What the switch said about itself when it was last opened.
+  const std::optional<TSwitchFacts>& Facts() const { return Known; }
+  // True once after each open.
+  bool Fresh() { return std::exchange(Opened, false); }
+  // Why the last request failed, as VELORIN_DEBUG=1 shows it; empty when unknown.
+  const std::string& Reason() const { return Why; }
+
+  const TUsbNode Node;
+  const std::string Serial;
+
+ private:
+  bool EnsureOpen();
+
+  TVelorin Connection;
+  TSwitchTurn Turn;
+  std::optional<TSwitchFacts> Known;
+  bool Opened = false;
+  std::string Why;
+};
 
 }  // namespace velorin::mqtt

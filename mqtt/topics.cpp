@@ -1,41 +1,9 @@
 #include "topics.h"
 
 #include "device_text.h"
+#include "utf8.h"
 
 namespace velorin::mqtt {
-
-bool IsUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    char32_t value = 0;
-    if (byte < 0x80) {
-      ++i;
-      continue;
-    } else if (byte >= 0xC2 && byte <= 0xDF) {
-      length = 2, value = byte & 0x1F;
-    } else if (byte >= 0xE0 && byte <= 0xEF) {
-      length = 3, value = byte & 0x0F;
-    } else if (byte >= 0xF0 && byte <= 0xF4) {
-      length = 4, value = byte & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      value = (value << 6) | (next & 0x3F);
-    }
-    if ((length == 3 && value < 0x800) || (length == 4 && (value < 0x10000 || value > 0x10FFFF)) ||
-        (value >= 0xD800 && value <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
 
 const char* LevelProblem(std::string_view level) {
   if (level.empty()) return "empty";
@@ -73,15 +41,31 @@ std::string ObjectId(std::string_view serial) {
   return id;
 }
 
-std::optional<std::string> TTopics::CommandSerial(std::string_view topic) const {
-  constexpr std::string_view kLeaf = "/set";
-  if (topic.size() <= Base.size() + 1 + kLeaf.size() || topic.substr(0, Base.size()) != Base ||
-      topic[Base.size()] != '/' || topic.substr(topic.size() - kLeaf.size()) != kLeaf) {
+std::optional<std::string> TTopics::SerialOf(std::string_view topic, std::string_view leaf) const {
+  // BASE/SERIAL/LEAF, SERIAL one level.
+  if (topic.size() <= Base.size() + 2 + leaf.size() || !topic.starts_with(Base) || topic[Base.size()] != '/' ||
+      !topic.ends_with(leaf) || topic[topic.size() - leaf.size() - 1] != '/') {
     return std::nullopt;
   }
-  const std::string_view serial = topic.substr(Base.size() + 1, topic.size() - Base.size() - 1 - kLeaf.size());
-  if (serial.find('/') != std::string_view::npos) return std::nullopt;
+  const std::string_view serial = topic.substr(Base.size() + 1, topic.size() - Base.size() - 2 - leaf.size());
+  if (serial.empty() || serial.find('/') != std::string_view::npos) return std::nullopt;
   return std::string(serial);
+}
+
+std::optional<std::string> TTopics::SwitchTopicSerial(std::string_view topic) const {
+  for (const char* leaf : kSwitchLeaves) {
+    if (std::optional<std::string> serial = SerialOf(topic, leaf)) return serial;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> TTopics::ConfigObjectId(std::string_view topic) const {
+  const std::string prefix = Prefix + "/switch/";
+  constexpr std::string_view kLeaf = "/config";
+  if (!topic.starts_with(prefix + "velorin_") || !topic.ends_with(kLeaf)) return std::nullopt;
+  const std::string_view id = topic.substr(prefix.size(), topic.size() - prefix.size() - kLeaf.size());
+  if (id.find('/') != std::string_view::npos) return std::nullopt;
+  return std::string(id);
 }
 
 }  // namespace velorin::mqtt

@@ -10,9 +10,6 @@ namespace velorin::mqtt {
 // A topic holds at most this many bytes here, far below MQTT's 65535.
 inline constexpr std::size_t kMaxTopicBytes = 1024;
 
-// True for well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool IsUtf8(std::string_view text);
-
 // Why the text cannot be one level of a topic (empty, a wildcard or level
 // separator, NUL, a control byte, not UTF-8, too long), or nullptr.
 const char* LevelProblem(std::string_view level);
@@ -26,6 +23,15 @@ const char* TopicProblem(std::string_view topic);
 // its own id made only of what a discovery topic allows.
 std::string ObjectId(std::string_view serial);
 
+// The payloads the bridge speaks: a switch's state and a command, and the
+// availability of the bridge and of each switch.
+inline constexpr std::string_view kOn = "ON";
+inline constexpr std::string_view kOff = "OFF";
+inline constexpr std::string_view kOnline = "online";
+inline constexpr std::string_view kOffline = "offline";
+inline std::string_view StateWord(bool on) { return on ? kOn : kOff; }
+inline std::string_view AvailabilityWord(bool online) { return online ? kOnline : kOffline; }
+
 class TTopics {
  public:
   TTopics(std::string base, std::string discoveryPrefix) : Base(std::move(base)), Prefix(std::move(discoveryPrefix)) {}
@@ -37,8 +43,9 @@ class TTopics {
   std::string Command(std::string_view serial) const { return Of(serial, "set"); }
 
   bool Discovery() const { return !Prefix.empty(); }
-  std::string DiscoveryConfig(std::string_view serial) const {
-    return Prefix + "/switch/" + ObjectId(serial) + "/config";
+  std::string DiscoveryConfig(std::string_view serial) const { return ConfigOfObject(ObjectId(serial)); }
+  std::string ConfigOfObject(std::string_view objectId) const {
+    return Prefix + "/switch/" + std::string(objectId) + "/config";
   }
   // Home Assistant announces itself here ("online") when it starts.
   std::string HomeAssistantStatus() const { return Prefix + "/status"; }
@@ -46,7 +53,16 @@ class TTopics {
   std::string AllDiscoveryConfigs() const { return Prefix + "/switch/+/config"; }
 
   // The serial number of a command topic (BASE/SERIAL/set), or nullopt.
-  std::optional<std::string> CommandSerial(std::string_view topic) const;
+  std::optional<std::string> CommandSerial(std::string_view topic) const { return SerialOf(topic, "set"); }
+  // The topics the bridge publishes retained for each switch, as
+  // subscriptions (BASE/+/LEAF), and the serial number of one such topic:
+  // what an earlier run left for a switch no longer shown is found by them.
+  static constexpr const char* kSwitchLeaves[] = {"state", "availability", "attributes"};
+  std::string AllOf(const char* leaf) const { return Base + "/+/" + leaf; }
+  std::optional<std::string> SwitchTopicSerial(std::string_view topic) const;
+  // The object id of a config topic of this bridge's shape
+  // (PREFIX/switch/velorin_.../config), or nullopt.
+  std::optional<std::string> ConfigObjectId(std::string_view topic) const;
 
   const std::string Base;
   const std::string Prefix;
@@ -55,6 +71,7 @@ class TTopics {
   std::string Of(std::string_view serial, const char* leaf) const {
     return Base + "/" + std::string(serial) + "/" + leaf;
   }
+  std::optional<std::string> SerialOf(std::string_view topic, std::string_view leaf) const;
 };
 
 }  // namespace velorin::mqtt

@@ -8,6 +8,7 @@
 #include "config.h"
 #include "discovery.h"
 #include "topics.h"
+#include "utf8.h"
 
 using namespace velorin::mqtt;
 using namespace std::string_literals;
@@ -147,7 +148,7 @@ TEST(MqttPayloads, DiscoveryNamesTopicsDeviceAndAvailability) {
   EXPECT_EQ(unread["device"]["name"], "Velorin switch AB12CD34");
   EXPECT_FALSE(unread["device"].contains("sw_version"));
 
-  const auto attributes = nlohmann::json::parse(AttributesPayload(facts));
+  const auto attributes = nlohmann::json::parse(AttributesPayload(&facts, nullptr));
   EXPECT_EQ(attributes, nlohmann::json::parse(R"({"name": "Desk \"lamp\" \\ ? \ufffd", "kind": 2,
                                                   "firmware_version": "1.3", "bus": 2, "device": 7})"));
 }
