@@ -316,7 +316,9 @@ void TBridge::Refresh(bool read) {
 int TBridge::Run(int stopFd) {
   Log({"starting: base topic ", Quoted(Topics.Base), ", broker ", Quoted(Config.Host), " port ",
        std::to_string(Config.EffectivePort())});
+  // The attached switches are read before the first connect publishes them.
   Refresh(true);
+  bool waiting = Work();
   if (std::optional<std::string> refused = Session.Start()) {
     Log({*refused});
     return 1;
@@ -326,7 +328,6 @@ int TBridge::Run(int stopFd) {
   auto nextPoll = Clock::now() + poll;
   std::optional<Clock::time_point> nextHotplug;
   Clock::time_point hotplugUntil{};
-  bool waiting = false;
   for (;;) {
     // Requests ready to go are served at once; one waiting in a held
     // switch's line tries again soon.

@@ -17,6 +17,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+// Subscriptions the broker has not answered yet, remembered to name a refused one.
+constexpr std::size_t kMaxSubscribing = 10000;
 // Messages waiting for the main thread; past either bound new ones are
 // dropped (a flood cannot take the memory).
 constexpr std::size_t kMaxEvents = 10000;
@@ -34,6 +36,9 @@ constexpr long kJoinWaitNs = 500'000'000;
 void ConnectCallback(mosquitto*, void* self, int result) { static_cast<TSession*>(self)->OnConnect(result); }
 void DisconnectCallback(mosquitto*, void* self, int result) { static_cast<TSession*>(self)->OnDisconnect(result); }
 void PublishCallback(mosquitto*, void* self, int id) { static_cast<TSession*>(self)->OnPublish(id); }
+void SubscribeCallback(mosquitto*, void* self, int id, int count, const int* granted) {
+  static_cast<TSession*>(self)->OnSubscribe(id, count, granted);
+}
 void MessageCallback(mosquitto*, void* self, const mosquitto_message* message) {
   static_cast<TSession*>(self)->OnMessage(*message);
 }
@@ -80,6 +85,7 @@ std::optional<std::string> TSession::Start() {
   mosquitto_disconnect_callback_set(Client, DisconnectCallback);
   mosquitto_message_callback_set(Client, MessageCallback);
   mosquitto_publish_callback_set(Client, PublishCallback);
+  mosquitto_subscribe_callback_set(Client, SubscribeCallback);
   mosquitto_log_callback_set(Client, LogCallback);
   if (const int result = mosquitto_will_set(Client, WillTopic.c_str(), static_cast<int>(WillPayload.size()),
                                             WillPayload.data(), 1, true);
@@ -225,7 +231,24 @@ bool TSession::Publish(const std::string& topic, std::string_view payload, bool 
 void TSession::Subscribe(const std::string& topic) {
   // Made again on the next connect.
   if (!Connected()) return;
-  Check(mosquitto_subscribe(Client, nullptr, topic.c_str(), 1), "subscribing to", topic);
+  int id = 0;
+  std::lock_guard lock(Mutex);  // before the broker's answer can come
+  const int result = mosquitto_subscribe(Client, &id, topic.c_str(), 1);
+  Check(result, "subscribing to", topic);
+  if (result == MOSQ_ERR_SUCCESS && Subscribing.size() < kMaxSubscribing) Subscribing.emplace(id, topic);
+}
+
+void TSession::OnSubscribe(int messageId, int count, const int* granted) {
+  std::string topic;
+  {
+    std::lock_guard lock(Mutex);
+    const auto found = Subscribing.find(messageId);
+    if (found == Subscribing.end()) return;
+    topic = std::move(found->second);
+    Subscribing.erase(found);
+  }
+  // 0x80: the broker refused it (its access list, say); the topic is deaf.
+  if (count < 1 || granted[0] > 2) Refused.Log({"the broker refused the subscription to ", Quoted(topic, 256)});
 }
 
 void TSession::Unsubscribe(const std::string& topic) {

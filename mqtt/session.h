@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -68,6 +69,7 @@ class TSession {
   void OnDisconnect(int result);
   void OnMessage(const mosquitto_message& message);
   void OnPublish(int messageId);
+  void OnSubscribe(int messageId, int count, const int* granted);
   void NetworkLoop();
 
  private:
@@ -90,7 +92,8 @@ class TSession {
   std::deque<TSessionEvent> Events;
   std::size_t QueuedBytes = 0;
   bool IsConnected = false;
-  std::optional<int> Awaited;  // the goodbye's message, until the broker has it
+  std::optional<int> Awaited;              // the goodbye's message, until the broker has it
+  std::map<int, std::string> Subscribing;  // until the broker answers
 
   TThrottle Overflow;
   TThrottle Refused{std::chrono::seconds(10)};

@@ -67,6 +67,9 @@ class BridgeTest(unittest.TestCase):
         config = self.watcher.json(self.discovery("AB12CD34"))
         self.assertEqual(config["unique_id"], "velorin_AB12CD34")
         self.assertEqual(config["device"]["name"], "Desk lamp")
+        self.assertEqual(config["device"]["model"], "USB switch with a name (kind 2)")
+        self.assertEqual(config["device_class"], "outlet")
+        self.assertEqual(config["origin"]["name"], "velorin-mqtt")
         self.assertEqual(config["availability_mode"], "all")
         self.assertEqual([a["topic"] for a in config["availability"]],
                          [f"{self.base}/status", self.topic("AB12CD34", "availability")])
@@ -91,6 +94,53 @@ class BridgeTest(unittest.TestCase):
         time.sleep(1.5)
         self.assertEqual(self.watcher.payloads(self.topic("GONE0001", "state")), [])
         self.assertIsNone(bridge.on("GONE0001"))
+        # Home Assistant shows why, until a command is carried out.
+        error = self.watcher.json(self.topic("GONE0001", "attributes"))
+        self.assertEqual(error["last_error"], "the switch is not attached")
+        self.assertRegex(error["last_error_time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        bridge.plug("GONE0001")
+        self.assertTrue(self.watcher.wait_last(self.topic("GONE0001", "availability"), b"online", timeout=WAIT))
+        self.watcher.publish(self.topic("GONE0001", "set"), "ON")
+        self.assertTrue(self.watcher.wait_last(self.topic("GONE0001", "state"), b"ON"))
+        self.assertTrue(wait_until(lambda: "last_error" not in self.watcher.json(self.topic("GONE0001", "attributes"))))
+
+    def test_a_held_switch_delays_only_its_own_commands(self):
+        bridge = self.bridge({"HELD0001": PLAIN, "FREE0001": PLAIN, "LATE0001": PLAIN})
+        bridge.unplug("LATE0001")
+        bridge.start()
+        self.assertOnline("FREE0001")
+        with bridge.hold("HELD0001"):
+            self.watcher.publish(self.topic("HELD0001", "set"), "ON")
+            self.watcher.publish(self.topic("FREE0001", "set"), "ON")
+            bridge.plug("LATE0001")
+            # Well inside the 60 s the held switch's command may wait.
+            self.assertTrue(self.watcher.wait_last(self.topic("FREE0001", "state"), b"ON"))
+            self.assertTrue(self.watcher.wait_last(self.topic("LATE0001", "availability"), b"online"))
+            self.assertNotEqual(self.watcher.last(self.topic("HELD0001", "state")), b"ON")
+            self.assertIsNone(bridge.on("HELD0001"))
+        # Its turn comes: carried out once, after waiting once.
+        self.assertTrue(self.watcher.wait_last(self.topic("HELD0001", "state"), b"ON"))
+        self.assertTrue(bridge.on("HELD0001"))
+        self.assertEqual(len([c for c in bridge.calls() if c.startswith("control 1.1 c0 1 ")]), 1)
+        self.assertNotIn("not carried out", bridge.log())
+
+    def test_a_retained_command_is_not_carried_out_and_is_removed(self):
+        bridge = self.bridge({"AB12CD34": PLAIN})
+        self.watcher.publish(self.topic("AB12CD34", "set"), "ON", retain=True)
+        bridge.start()
+        self.assertOnline("AB12CD34")
+        self.assertTrue(wait_until(lambda: "retained command" in bridge.log()), bridge.log())
+        self.assertTrue(self.watcher.wait_last(self.topic("AB12CD34", "set"), b""))
+        time.sleep(1)
+        self.assertIsNone(bridge.on("AB12CD34"))
+        self.assertEqual(self.watcher.payloads(self.topic("AB12CD34", "state")), [b"OFF"])
+        # A bridge started again finds nothing to ignore.
+        bridge.stop()
+        again = self.bridge({"AB12CD34": PLAIN}).start()
+        self.assertTrue(wait_until(lambda: "connected" in again.log()))
+        time.sleep(1)
+        self.assertNotIn("retained command", again.log())
+        self.assertIsNone(again.on("AB12CD34"))
 
     def test_switch_changed_by_the_tool_shows_within_a_poll_and_only_changes_are_published(self):
         bridge = self.bridge({"AB12CD34": PLAIN}).start()
@@ -210,7 +260,7 @@ class BridgeTest(unittest.TestCase):
         bridge.start()
         self.assertOnline("AB12CD34")
         log = bridge.log()
-        for shown in ('"bad+one"', '"bad#"', '"a/b"', '"tab?here"'):
+        for shown in ('"bad+one"', '"bad#"', '"a/b"', '"tab?here"', '"\ufffd\ufffd"'):
             self.assertIn(f"skipping the installed switch {shown}", log)
         self.assertEqual(log.count("skipping the installed switch"), 6, log)
         attributes = self.watcher.json(self.topic("AB12CD34", "attributes"))
@@ -235,9 +285,17 @@ class BridgeTest(unittest.TestCase):
                              retain=True)
         self.watcher.publish(self.discovery("OTHER001"), json.dumps({"state_topic": "velorin/elsewhere/x/state"}),
                              retain=True)
+        # and the rest of what that run left: every retained topic of a switch not shown goes.
+        left = {self.topic("OLD00001", "state"): "ON", self.topic("OLD00001", "availability"): "online",
+                self.topic("OLD00001", "attributes"): "{}"}
+        for topic, payload in left.items():
+            self.watcher.publish(topic, payload, retain=True)
         bridge.start()
         self.assertOnline("EF56AB78")
         self.assertTrue(self.watcher.wait_last(self.discovery("OLD00001"), b""))
+        for topic in left:
+            self.assertTrue(self.watcher.wait_last(topic, b""), topic)
+        self.assertEqual(self.watcher.last(self.topic("EF56AB78", "availability")), b"online")
         count = len(self.watcher.payloads(self.discovery("AB12CD34")))
         self.watcher.publish(f"ha/{self.base}/status", "online")
         self.assertTrue(wait_until(lambda: len(self.watcher.payloads(self.discovery("AB12CD34"))) > count))
@@ -307,8 +365,13 @@ class ConfigCheckTest(unittest.TestCase):
             ("base_topic = a/+/b\n", 1, ":1: base_topic cannot be a topic"),
             ("username = u\n", 1, ":1: username and password_file go together"),
             ("tls_ca_file = /nonexistent/ca.crt\n", 1, ":1: /nonexistent/ca.crt cannot be read"),
+            # The first line is the password; a note below it is not read.
+            ("username = u\npassword_file = noted\n", 0, "valid"),
+            ("username = u\npassword_file = nul\n", 1, ":2: the password file's first line is longer than 65535"),
         ]
         with tempfile.TemporaryDirectory() as folder:
+            (Path(folder) / "noted").write_text("s3cret\n# rotated 2026-01\n")
+            (Path(folder) / "nul").write_bytes(b"s3\x00cret\n")
             for text, status, output in cases:
                 with self.subTest(text):
                     path = Path(folder) / "mqtt.conf"

@@ -2,6 +2,8 @@
 (plain, TLS and password listeners at free ports), the bridge over the fake
 USB library with fixture sysfs and record folders, and a watching client."""
 
+import contextlib
+import fcntl
 import getpass
 import json
 import os
@@ -154,12 +156,13 @@ class Watcher:
 
 
 class Bridge:
-    """velorin-mqtt in a sandbox: record/installed, devices/ (sysfs), the fake bus's scenario and state."""
+    """velorin-mqtt in a sandbox: record/installed, devices/ (sysfs), nodes/ (the device nodes, whose
+    locks are the switches' lines), the fake bus's scenario and state."""
 
     def __init__(self, folder, switches, installed=None, config=None, broker=None, base=BASE):
         self.folder = Path(folder)
         self.base = base
-        for sub in ("record", "devices", "state"):
+        for sub in ("record", "devices", "state", "nodes/001"):
             (self.folder / sub).mkdir(parents=True, exist_ok=True)
         # switches: serial -> scenario fields; all on bus 1, in this order.
         self.switches = dict(switches)
@@ -178,7 +181,8 @@ class Bridge:
 
     def env(self):
         env = dict(os.environ, LD_LIBRARY_PATH=FAKEUSB_DIR, FAKEUSB_SCENARIO=str(self.folder / "scenario"),
-                   FAKEUSB_STATE=str(self.folder / "state"), FAKEUSB_LOG=str(self.folder / "calls"))
+                   FAKEUSB_STATE=str(self.folder / "state"), FAKEUSB_LOG=str(self.folder / "calls"),
+                   USB_DEVFS_PATH=str(self.folder / "nodes"))
         env.pop("VELORIN_DEBUG", None)
         return env
 
@@ -203,7 +207,8 @@ class Bridge:
             self.stderr.close()
 
     def log(self):
-        return (self.folder / "stderr").read_bytes().decode("utf-8", "replace")
+        # Every line the bridge writes is UTF-8: anything else fails here.
+        return (self.folder / "stderr").read_bytes().decode("utf-8")
 
     def write_record(self, serials):
         data = b"".join((s if isinstance(s, bytes) else s.encode()) + b"\n" for s in serials)
@@ -216,6 +221,21 @@ class Bridge:
         for name, value in (("idVendor", "16c0"), ("idProduct", "2823"), ("serial", serial), ("busnum", "1"),
                             ("devnum", str(device))):
             (folder / name).write_text(value + "\n")
+        self.node(serial)
+
+    @contextlib.contextmanager
+    def hold(self, serial):
+        """Holds the switch's line as another velorin command in its turn would: an exclusive flock on its node."""
+        with open(self.node(serial), "rb") as node:
+            fcntl.flock(node, fcntl.LOCK_EX)
+            yield
+
+    def node(self, serial):
+        path = self.folder / "nodes" / "001" / f"{self.order.index(serial) + 1:03d}"
+        if not path.exists():
+            path.write_bytes(b"")
+            path.chmod(0o600)
+        return path
 
     def unplug(self, serial):
         folder = self.folder / "devices" / f"1-{self.order.index(serial) + 1}"
