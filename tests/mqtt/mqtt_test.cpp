@@ -7,6 +7,7 @@
 
 #include "config.h"
 #include "discovery.h"
+#include "log.h"
 #include "topics.h"
 #include "utf8.h"
 
@@ -101,6 +102,33 @@ TEST(MqttTopics, WhatMayBeALevel) {
   EXPECT_TRUE(IsUtf8("\xf4\x8f\xbf\xbf"));
 }
 
+TEST(MqttLog, QuotedTextIsUtf8WithControlsShown) {
+  const struct {
+    std::string text;
+    std::size_t kept;
+    std::string quoted;
+  } cases[] = {
+      {"AB12CD34", 64, "\"AB12CD34\""},
+      {"AB\xff\xfe"
+       "CD",
+       64, "\"AB\ufffd\ufffdCD\""},
+      {"\xc0\xaf", 64, "\"\ufffd\ufffd\""},
+      {"\x1b[2J", 64, "\"?[2J\""},
+      {"K\xc3\xbc"
+       "che",
+       64,
+       "\"K\xc3\xbc"
+       "che\""},
+      {"K\xc3\xbc"
+       "che",
+       2, "\"K\ufffd... (6 bytes)\""},  // a character cut in two
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Quoted(c.text, c.kept), c.quoted) << c.text;
+    EXPECT_TRUE(IsUtf8(Quoted(c.text, c.kept)));
+  }
+}
+
 TEST(MqttTopics, ObjectIdsAreUniqueAndMadeOfAllowedBytes) {
   const struct {
     const char* serial;
@@ -126,6 +154,30 @@ TEST(MqttTopics, CommandTopicsNameOneLevel) {
   EXPECT_EQ(topics.DiscoveryConfig("a_b"), "homeassistant/switch/velorin_a_5fb/config");
 }
 
+TEST(MqttTopics, WhatAnEarlierRunLeftIsRecognised) {
+  const TTopics topics("velorin/box", "homeassistant");
+  const struct {
+    const char* topic;
+    std::optional<std::string> serial;
+  } switches[] = {
+      {"velorin/box/OLD1/state", "OLD1"},         {"velorin/box/OLD1/availability", "OLD1"},
+      {"velorin/box/OLD1/attributes", "OLD1"},    {"velorin/box/OLD1/set", std::nullopt},
+      {"velorin/box/status", std::nullopt},       {"velorin/box/a/b/state", std::nullopt},
+      {"velorin/other/OLD1/state", std::nullopt},
+  };
+  for (const auto& c : switches) EXPECT_EQ(topics.SwitchTopicSerial(c.topic), c.serial) << c.topic;
+  const struct {
+    const char* topic;
+    std::optional<std::string> id;
+  } configs[] = {
+      {"homeassistant/switch/velorin_OLD1/config", "velorin_OLD1"},
+      {"homeassistant/switch/other_OLD1/config", std::nullopt},
+      {"homeassistant/light/velorin_OLD1/config", std::nullopt},
+      {"homeassistant/switch/velorin_a/b/config", std::nullopt},
+  };
+  for (const auto& c : configs) EXPECT_EQ(topics.ConfigObjectId(c.topic), c.id) << c.topic;
+}
+
 TEST(MqttPayloads, DiscoveryNamesTopicsDeviceAndAvailability) {
   const TTopics topics("velorin/box", "homeassistant");
   TSwitchFacts facts;
@@ -143,12 +195,22 @@ TEST(MqttPayloads, DiscoveryNamesTopicsDeviceAndAvailability) {
   EXPECT_EQ(config["device"]["identifiers"][0], "velorin_AB12CD34");
   EXPECT_EQ(config["device"]["name"], "Desk \"lamp\" \\ ? \xef\xbf\xbd");
   EXPECT_EQ(config["device"]["sw_version"], "1.3");
+  EXPECT_EQ(config["device"]["model"], "USB switch with a name (kind 2)");
+  EXPECT_EQ(config["device_class"], "outlet");
+  EXPECT_EQ(config["origin"]["name"], "velorin-mqtt");
+  EXPECT_FALSE(config["origin"]["sw_version"].get<std::string>().empty());
 
   const auto unread = nlohmann::json::parse(DiscoveryPayload(topics, "AB12CD34", nullptr));
   EXPECT_EQ(unread["device"]["name"], "Velorin switch AB12CD34");
   EXPECT_FALSE(unread["device"].contains("sw_version"));
+  EXPECT_EQ(unread["device"]["model"], "USB switch");
 
   const auto attributes = nlohmann::json::parse(AttributesPayload(&facts, nullptr));
   EXPECT_EQ(attributes, nlohmann::json::parse(R"({"name": "Desk \"lamp\" \\ ? \ufffd", "kind": 2,
                                                   "firmware_version": "1.3", "bus": 2, "device": 7})"));
+  const TFailure failure{"the switch is not attached", "2026-01-02T03:04:05Z"};
+  EXPECT_EQ(nlohmann::json::parse(AttributesPayload(nullptr, &failure)),
+            nlohmann::json::parse(R"({"last_error": "the switch is not attached",
+                                      "last_error_time": "2026-01-02T03:04:05Z"})"));
+  EXPECT_EQ(nlohmann::json::parse(AttributesPayload(&facts, &failure))["kind"], 2);
 }
