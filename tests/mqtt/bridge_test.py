@@ -14,7 +14,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-from harness import BRIDGE, WAIT, Bridge, Broker, Watcher, wait_until  # noqa: E402
+from harness import BRIDGE, WAIT, Bridge, Broker, RefusingBroker, Watcher, wait_until  # noqa: E402
 
 PLAIN = "kind=1"
 
@@ -323,6 +323,16 @@ class BridgeTest(unittest.TestCase):
                 self.assertEqual(bridge.process.wait(WAIT), 0)
                 self.assertLess(time.monotonic() - started, 2.5)  # 2 s and room for a loaded machine
                 self.assertTrue(self.watcher.wait_last(f"{self.base}/status", b"offline"))
+
+    def test_a_subscription_the_broker_refuses_is_logged(self):
+        broker = RefusingBroker("DENIED01")
+        try:
+            bridge = self.bridge({"AB12CD34": PLAIN, "DENIED01": PLAIN}, config={"port": broker.port}).start()
+            self.assertTrue(wait_until(lambda: "refused the subscription" in bridge.log()), bridge.log())
+            self.assertIn(f'refused the subscription to "{self.topic("DENIED01", "set")}"', bridge.log())
+            self.assertEqual(bridge.log().count("refused"), 1, bridge.log())
+        finally:
+            broker.stop()
 
     def test_tls_and_password(self):
         folder = self.broker.folder

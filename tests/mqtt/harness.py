@@ -93,6 +93,68 @@ password_file {f}/passwd
         return path.read_text(errors="replace") if path.exists() else ""
 
 
+class RefusingBroker:
+    """A bare MQTT 3.1.1 broker on a free port that refuses every subscription whose topic holds REFUSED
+    (SUBACK 0x80, as a broker's access list may) and takes everything else without passing it on."""
+
+    def __init__(self, refused):
+        self.refused = refused.encode()
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                connection, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.session, args=(connection,), daemon=True).start()
+
+    def session(self, connection):
+        def read(count):
+            data = b""
+            while len(data) < count:
+                chunk = connection.recv(count - len(data))
+                if not chunk:
+                    raise EOFError
+                data += chunk
+            return data
+
+        with connection, contextlib.suppress(EOFError, OSError):
+            while True:
+                kind = read(1)[0]
+                length, shift = 0, 0
+                while True:
+                    byte = read(1)[0]
+                    length |= (byte & 0x7F) << shift
+                    shift += 7
+                    if byte < 0x80:
+                        break
+                body = read(length)
+                if kind == 0x10:  # CONNECT
+                    connection.sendall(b"\x20\x02\x00\x00")
+                elif kind == 0x82:  # SUBSCRIBE: answered per topic filter
+                    codes, at = b"", 2
+                    while at < len(body):
+                        size = int.from_bytes(body[at:at + 2], "big")
+                        codes += b"\x80" if self.refused in body[at + 2:at + 2 + size] else b"\x01"
+                        at += size + 3
+                    connection.sendall(bytes([0x90, 2 + len(codes)]) + body[:2] + codes)
+                elif kind == 0xA2:  # UNSUBSCRIBE
+                    connection.sendall(b"\xb0\x02" + body[:2])
+                elif kind >> 4 == 3 and kind & 0x06:  # PUBLISH at QoS 1
+                    size = int.from_bytes(body[:2], "big")
+                    connection.sendall(b"\x40\x02" + body[2 + size:4 + size])
+                elif kind == 0xC0:  # PINGREQ
+                    connection.sendall(b"\xd0\x00")
+                elif kind == 0xE0:  # DISCONNECT
+                    return
+
+    def stop(self):
+        self.server.close()
+
+
 class Watcher:
     """A client that records every message (topic, payload, retained) and can publish."""
 
