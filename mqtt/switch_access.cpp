@@ -1,6 +1,7 @@
 #include "switch_access.h"
 
 #include "device_text.h"
+#include "diagnostics.h"
 #include "protocol.h"
 
 namespace velorin::mqtt {
@@ -15,44 +16,65 @@ std::map<std::string, TUsbNode> AttachedSwitches(const std::string& devicesFolde
   return attached;
 }
 
-TSwitchLink::TTurn TSwitchLink::TryTurn() {
-  // Interim: the line is looked at without waiting, and the open takes the
-  // turn itself.
-  const TTurnOutcome outcome = Turn.Take(TurnNodePath(Node), Label(Node), 0);
-  Turn.Release();
-  return outcome == TTurnOutcome::TooLong ? tnHeld : tnTaken;
+TSwitchLink::TSwitchLink(const TUsbNode& node, std::string serial) : Node(node), Serial(std::move(serial)) {
+  // The bridge takes the turn itself, without waiting.
+  Connection.TakeTurn = false;
 }
 
-bool TSwitchLink::EnsureOpen() {
-  Why.clear();
-  if (!Connection.OpenAt(Node, Serial)) {
-    Known.reset();
-    return false;
+TSwitchLink::TTurn TSwitchLink::TryTurn() {
+  switch (Turn.Try(TurnNodePath(Node))) {
+    case TTurnTry::Held: return tnHeld;
+    case TTurnTry::Locked: return tnLocked;
+    case TTurnTry::Taken:
+    case TTurnTry::NoLine: break;
   }
-  TSwitchFacts facts;
-  facts.Node = Node;
-  facts.Version = Connection.GetVersion();
-  facts.Kind = Connection.GetKind();
-  if (facts.Kind == kKindNamed) facts.Name = Connection.GetName();
-  Known = facts;
-  Opened = true;
-  return true;
+  return tnTaken;
+}
+
+bool TSwitchLink::Begin() {
+  Why.clear();
+  if (Connection.IsOpen()) {
+    if (Connection.Resume()) return true;
+  } else if (Connection.OpenAt(Node, Serial)) {
+    // What Open read to check the switch is kept: it is not asked again
+    // while the switch stays at this node.
+    TSwitchFacts facts;
+    facts.Node = Node;
+    facts.Version = Connection.OpenedVersion();
+    facts.Kind = Connection.OpenedKind();
+    if (facts.Kind == kKindNamed) facts.Name = Connection.ReadName();
+    Known = facts;
+    Opened = true;
+    return true;
+  }
+  Why = LastDiagnosis();
+  return false;
+}
+
+std::optional<bool> TSwitchLink::Finish(std::optional<bool> state) {
+  if (!state) {
+    // Opened and checked again by the next request.
+    Why = LastDiagnosis();
+    Connection.Close();
+    return std::nullopt;
+  }
+  if (Known) Known->State = *state;
+  return state;
 }
 
 std::optional<bool> TSwitchLink::Read() {
-  if (!EnsureOpen()) return std::nullopt;
-  const std::optional<bool> state = Connection.GetState();
-  if (state && Known) Known->State = *state;
-  return state;
+  if (!Begin()) return std::nullopt;
+  return Finish(Connection.GetState());
 }
 
 std::optional<bool> TSwitchLink::SetAndRead(bool on) {
-  if (!EnsureOpen() || !Connection.SetState(on)) return std::nullopt;
-  const std::optional<bool> state = Connection.GetState();
-  if (state && Known) Known->State = *state;
-  return state;
+  if (!Begin()) return std::nullopt;
+  return Finish(Connection.SetState(on) ? Connection.GetState() : std::nullopt);
 }
 
-void TSwitchLink::EndTurn() { Connection.Close(); }
+void TSwitchLink::EndTurn() {
+  Connection.Rest();
+  Turn.Release();
+}
 
 }  // namespace velorin::mqtt

@@ -31,10 +31,12 @@ struct TSwitchFacts {
   bool State = false;
 };
 
-// One attached switch, kept open while it stays at its node.
+// One attached switch, kept open while it stays at its node: opened and
+// checked once (serial number, firmware version, kind, name), then each
+// request sends only what it needs, in the switch's turn.
 class TSwitchLink {
  public:
-  TSwitchLink(const TUsbNode& node, std::string serial) : Node(node), Serial(std::move(serial)) {}
+  TSwitchLink(const TUsbNode& node, std::string serial);
 
   enum TTurn {
     tnTaken,   // this request's turn (or no line to wait in)
@@ -60,7 +62,9 @@ class TSwitchLink {
   const std::string Serial;
 
  private:
-  bool EnsureOpen();
+  // Opens and checks the switch, or claims it again; false when it cannot.
+  bool Begin();
+  std::optional<bool> Finish(std::optional<bool> state);
 
   TVelorin Connection;
   TSwitchTurn Turn;

@@ -47,13 +47,24 @@ bool DiagnosticsWanted() {
   return wanted;
 }
 
-void Diagnose(std::initializer_list<std::string_view> pieces) {
-  if (!DiagnosticsWanted()) return;
-  std::string line = "velorin: ";
-  for (std::string_view piece : pieces) line += piece;
-  line += '\n';
+namespace {
+
+thread_local std::string Last;
+
+void Write(std::string_view text) {
+  const std::string line = "velorin: " + std::string(text) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
+
+}  // namespace
+
+void Diagnose(std::initializer_list<std::string_view> pieces) {
+  Last.clear();
+  for (std::string_view piece : pieces) Last += piece;
+  if (DiagnosticsWanted()) Write(Last);
+}
+
+const std::string& LastDiagnosis() { return Last; }
 
 std::string ErrorText(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
 
@@ -67,10 +78,11 @@ std::string AccessText(int error, const TUsbNode& node) {
 
 void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted) {
   if (!DiagnosticsWanted()) return;
+  // The closing line sums up; the reason stays the last line's.
   if (!listed.empty() || DiagnoseUnlistedSwitches(listed) > 0) {
-    Diagnose({"no usable switch has the serial number ", Showable(wanted)});
+    Write("no usable switch has the serial number " + Showable(wanted));
   } else {
-    Diagnose({"no switch (", kUsbIdText, ") is attached"});
+    Write(std::string("no switch (") + kUsbIdText + ") is attached");
   }
 }
 

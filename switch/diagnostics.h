@@ -20,6 +20,10 @@ bool DiagnosticsWanted();
 // wanted. Text that came from outside the tool goes through Showable first.
 void Diagnose(std::initializer_list<std::string_view> pieces);
 
+// The last diagnosis made in this thread, written or not: the reason a
+// program that keeps its own log (the bridge) gives for a failure.
+const std::string& LastDiagnosis();
+
 // The system's text for an errno value.
 std::string ErrorText(int error);
 

@@ -84,22 +84,51 @@ std::string TurnNodePath(const TUsbNode& node) {
   return NodePath(node, folder != nullptr && *folder != '\0' ? folder : kUsbNodeFolder);
 }
 
-TTurnOutcome TSwitchTurn::Take(const std::string& path, const std::string& where, int waitMs) {
-  Release();
-  // Only a switch's node (or, under a folder the user set, a plain file) is
-  // opened: nothing else is touched, and opening never blocks.
+namespace {
+
+// The line's lock file: only a switch's node (or, under a folder the user
+// set, a plain file) is opened, nothing else is touched, and opening never
+// blocks. -1 when there is no line to wait in.
+int OpenLine(const std::string& path) {
   struct stat before {};
-  if (::stat(path.c_str(), &before) != 0) return TTurnOutcome::NoLine;
+  if (::stat(path.c_str(), &before) != 0) return -1;
   if (S_ISCHR(before.st_mode) ? !IsSwitchFolder(CharDeviceFolder(before.st_rdev)) : !S_ISREG(before.st_mode)) {
-    return TTurnOutcome::NoLine;
+    return -1;
   }
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return TTurnOutcome::NoLine;
+  if (fd < 0) return -1;
   struct stat opened {};
   if (::fstat(fd, &opened) != 0 || opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
     ::close(fd);
-    return TTurnOutcome::NoLine;
+    return -1;
   }
+  return fd;
+}
+
+}  // namespace
+
+TTurnTry TSwitchTurn::Try(const std::string& path) {
+  Release();
+  const int fd = OpenLine(path);
+  if (fd < 0) return TTurnTry::NoLine;
+  int error = 0;
+  do {
+    error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+  } while (error == EINTR);
+  if (error == 0) {
+    Fd = fd;
+    return TTurnTry::Taken;
+  }
+  const bool guarded = Guarded(fd);
+  ::close(fd);
+  if (error != EWOULDBLOCK) return TTurnTry::NoLine;
+  return guarded ? TTurnTry::Held : TTurnTry::Locked;
+}
+
+TTurnOutcome TSwitchTurn::Take(const std::string& path, const std::string& where, int waitMs) {
+  Release();
+  const int fd = OpenLine(path);
+  if (fd < 0) return TTurnOutcome::NoLine;
 
   const bool guarded = Guarded(fd);
   const int bound = guarded ? waitMs : std::min(waitMs, kBusyRetryMs);

@@ -26,6 +26,14 @@ enum class TTurnOutcome {
   TooLong,  // still not this command's turn after the wait
 };
 
+// A look at the line without waiting in it.
+enum class TTurnTry {
+  Taken,   // free: the lock is held now
+  NoLine,  // no lock to queue on; go ahead
+  Held,    // another velorin program has its turn
+  Locked,  // held by someone a user who cannot use the switch could be: Take goes ahead after kBusyRetryMs
+};
+
 // One command's place in line at one switch. Move-only; the lock goes with
 // the object.
 class TSwitchTurn {
@@ -42,6 +50,9 @@ class TSwitchTurn {
   // the command goes ahead without its turn: such a user must not stop it.
   // Says under VELORIN_DEBUG=1 when it waited, how long and why it stopped.
   TTurnOutcome Take(const std::string& path, const std::string& where, int waitMs = kTurnWaitMs);
+  // Takes the lock when it is free, without waiting or diagnostics: for a
+  // program that serves several switches and comes back to this one later.
+  TTurnTry Try(const std::string& path);
   void Release();
   bool Held() const { return Fd >= 0; }
 

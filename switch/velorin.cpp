@@ -55,7 +55,7 @@ TUsbNode NodeOf(const struct usb_device* device) {
 // come (TURN holds it from then on) and it can be configured and claimed;
 // nullptr otherwise, with the reason diagnosed.
 usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, const std::string& wanted, bool checkSerial,
-                           TSwitchTurn& turn) {
+                           bool takeTurn, TSwitchTurn& turn) {
   const std::string where = Label(node);
   Diagnose({where, ": a switch (", kUsbIdText, ")"});
   errno = 0;
@@ -72,7 +72,8 @@ usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, cons
   std::optional<TTurnOutcome> place;  // set once this command has been in line
   if (!serial && result == -ETIMEDOUT) {
     Diagnose({where, ": serial number read timed out; asking again in its turn"});
-    place = turn.Take(TurnNodePath(node), where);
+    // A caller that took the turn itself asks again at once.
+    place = takeTurn ? turn.Take(TurnNodePath(node), where) : TTurnOutcome::NoLine;
     if (*place != TTurnOutcome::TooLong) serial = ReadSerialString(handle, result);
   }
   if (place == TTurnOutcome::TooLong) {
@@ -81,7 +82,7 @@ usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, cons
     Diagnose({where, ": serial number cannot be read: ", AccessText(-result, node)});
   } else if (*serial != wanted) {
     Diagnose({where, ": serial number differs"});
-  } else if (!place && turn.Take(TurnNodePath(node), where) == TTurnOutcome::TooLong) {
+  } else if (!place && takeTurn && turn.Take(TurnNodePath(node), where) == TTurnOutcome::TooLong) {
     // said by Take
   } else if ((result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); })) != 0 ||
              (result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); })) != 0) {
@@ -125,7 +126,7 @@ bool TVelorin::Open(const std::string& serial) {
       const TUsbNode node = NodeOf(device);
       if (OnlyAt && node != *OnlyAt) continue;
       listed.insert(node);
-      Handle = TakeDevice(device, node, wanted, CheckSerial, Turn);
+      Handle = TakeDevice(device, node, wanted, CheckSerial, TakeTurn, Turn);
       if (Handle != nullptr) Location = Label(node);
     }
   }
@@ -134,14 +135,14 @@ bool TVelorin::Open(const std::string& serial) {
     return false;
   }
 
-  const TSwitchVersion version = GetVersion();
+  const TSwitchVersion version = Version = GetVersion();
   if (version.Major != kSupportedMajor) {
     Diagnose({Location, ": firmware version ", std::to_string(version.Major), ".", std::to_string(version.Minor),
               " not supported"});
     Close();
     return false;
   }
-  const std::uint8_t kind = GetKind();
+  const std::uint8_t kind = Kind = GetKind();
   if (kind != kKindPlain && kind != kKindNamed) {
     Diagnose({Location, ": kind ", std::to_string(kind), " not supported"});
     Close();
@@ -169,6 +170,20 @@ bool TVelorin::OpenAt(const TUsbNode& node, const std::string& serial) {
   ListedBefore = false;
   OnlyAt.reset();
   return opened;
+}
+
+void TVelorin::Rest() {
+  if (Handle != nullptr) usb_release_interface(Handle, kInterface);
+  Turn.Release();
+}
+
+bool TVelorin::Resume() {
+  if (Handle == nullptr) return false;
+  if (const int result = RetryWhileBusy([this] { return usb_claim_interface(Handle, kInterface); }); result != 0) {
+    Diagnose({Location, ": cannot be claimed: ", ErrorText(-result)});
+    return false;
+  }
+  return true;
 }
 
 void TVelorin::Close() {
@@ -213,6 +228,11 @@ std::uint8_t TVelorin::GetKind() {
 
 std::string TVelorin::GetName() {
   if (Handle == nullptr || GetKind() != kKindNamed) return {};
+  return ReadName();
+}
+
+std::string TVelorin::ReadName() {
+  if (Handle == nullptr) return {};
   char reply[kNameLength + 1] = {};  // the extra zero ends a name of exactly 32 bytes
   SendControl(kRequestGetName, 0, 0, reply, kNameLength);
   return std::string(reply, strnlen(reply, kNameLength));

@@ -36,6 +36,12 @@ class TVelorin {
   // and again (the bridge) does not read every device node each time.
   bool OpenAt(const velorin::TUsbNode& node, const std::string& serial);
   void Close();
+  // For a program that keeps the switch open between requests (the
+  // bridge): Rest releases the interface and the turn, so that other
+  // programs may use the switch, and keeps the handle; Resume claims the
+  // interface again (once: false when another program holds it).
+  void Rest();
+  bool Resume();
 
   // Request 0. Empty without a handle or when the switch sent no state byte.
   std::optional<bool> GetState();
@@ -45,6 +51,11 @@ class TVelorin {
   std::uint8_t GetKind();
   // The name of a named (kind 2) switch; empty for any other.
   std::string GetName();
+  // The name request alone, for a caller that knows the kind.
+  std::string ReadName();
+  // The firmware version and kind Open read to check the switch.
+  const TSwitchVersion& OpenedVersion() const { return Version; }
+  std::uint8_t OpenedKind() const { return Kind; }
 
   // The one place that talks to the switch: a vendor read on endpoint 0.
   int SendControl(int request, int value, int index, char* buffer, int length);
@@ -53,6 +64,9 @@ class TVelorin {
 
   // Only a device whose serial-number string equals the wanted one is taken.
   bool CheckSerial = true;
+  // False: the caller holds the switch's turn around each use (it took it
+  // without waiting, see TSwitchTurn::Try), so Open takes none.
+  bool TakeTurn = true;
   // 0 off, 1 on, 2 leave unchanged.
   std::int8_t StateOnOpen = 2;
   std::int8_t StateOnClose = 2;
@@ -64,6 +78,8 @@ class TVelorin {
   std::string Location;
   // This program's turn at the open switch, held until Close.
   velorin::TSwitchTurn Turn;
+  TSwitchVersion Version;
+  std::uint8_t Kind = 0;
   // Set for the duration of OpenAt: the one node Open may take, and whether
   // the library's device list from the last scan already shows a switch there.
   std::optional<velorin::TUsbNode> OnlyAt;

@@ -328,6 +328,13 @@ int usb_claim_interface(usb_dev_handle* dev, int interface) {
   return result;
 }
 
+int usb_release_interface(usb_dev_handle* dev, int interface) {
+  Record("release " + fakeusb::Id(dev) + " " + std::to_string(interface));
+  if (dev->claimFd >= 0) ::close(dev->claimFd);
+  dev->claimFd = -1;
+  return 0;
+}
+
 int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value, int index, char* bytes, int size,
                     int timeout) {
   char type[8];
@@ -338,6 +345,10 @@ int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value
   fakeusb::Device& device = fakeusb::Of(dev);
   if (device.answerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(device.answerMs));
   if (auto fault = device.failRequest.find(request); fault != device.failRequest.end()) return fault->second;
+  // A program that keeps the switch open (the bridge) reads what another one set.
+  if (std::ifstream kept(fakeusb::StateFile(dev->bus, dev->device)); request == 0 && kept) {
+    if (std::string word; kept >> word) device.on = word == "on";
+  }
   const int count = fakeusb::Answer(device, request, value, bytes, size);
   if (const std::string kept = fakeusb::StateFile(dev->bus, dev->device); request == 1 && !kept.empty()) {
     std::ofstream(kept) << (device.on ? "on\n" : "off\n");

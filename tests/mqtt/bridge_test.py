@@ -171,26 +171,53 @@ class BridgeTest(unittest.TestCase):
         self.assertEqual(self.watcher.json(self.discovery("AB12CD34"))["device"]["name"], "Late")
         self.assertEqual(self.watcher.last(self.topic("AB12CD34", "state")), b"OFF")
 
-    def test_poll_round_costs_the_same_transfers_per_switch(self):
+    def test_a_switch_that_cannot_be_used_says_why_once_per_plug(self):
+        reasons = {"KIND0003": ("kind=3", "kind 3 not supported"),
+                   "FIRM0002": ("kind=1 version=2.0", "firmware version 2.0 not supported")}
+        bridge = self.bridge({serial: fields for serial, (fields, _) in reasons.items()}).start()
+        self.assertTrue(self.watcher.wait_last(f"{self.base}/status", b"online"))
+        time.sleep(2.5)  # two polls more
+
+        def said(serial):
+            return [line for line in bridge.log().splitlines() if f'"{serial}": attached at' in line and 'cannot' in line]
+
+        for serial, (_, reason) in reasons.items():
+            self.assertEqual(self.watcher.last(self.topic(serial, "availability")), b"offline")
+            self.assertEqual(len(said(serial)), 1, bridge.log())
+            self.assertIn(f"cannot be used (bus 001 device 00{bridge.order.index(serial) + 1}: {reason})",
+                          said(serial)[0])
+        bridge.unplug("KIND0003")
+        time.sleep(1.5)
+        bridge.plug("KIND0003")
+        self.assertTrue(wait_until(lambda: len(said("KIND0003")) == 2), bridge.log())
+
+    def test_a_kept_switch_costs_one_transfer_per_poll_and_two_per_command(self):
         bridge = self.bridge({f"SW{n:06d}": PLAIN for n in range(4)}).start()
         for n in range(4):
             self.assertOnline(f"SW{n:06d}")
-        time.sleep(3.5)
-        # Between an open and its close, every request goes to the opened
-        # switch: none is asked for its serial number on another's behalf.
-        opened, strays, opens = None, [], 0
-        for call in bridge.calls():
+        opened = len(bridge.calls())
+        time.sleep(3.5)  # three polls or so, 1 s apart
+        self.watcher.publish(self.topic("SW000000", "set"), "ON")
+        self.assertTrue(self.watcher.wait_last(self.topic("SW000000", "state"), b"ON"))
+        # While the switches are opened, every request goes to the one just
+        # opened: none is asked for its serial number on another's behalf.
+        current, strays = None, []
+        for call in bridge.calls()[:opened]:
             words = call.split()
             if words[0] == "open":
-                opened, opens = words[1], opens + 1
-            elif words[0] in ("string", "control") and words[1] != opened:
+                current = words[1]
+            elif words[0] in ("string", "control") and words[1] != current:
                 strays.append(call)
-        self.assertGreater(opens, 12)
         self.assertEqual(strays, [])
-        # and each poll read costs the same: open, serial, version, kind, state.
-        polls = [c for c in bridge.calls() if c.startswith(("string ", "control "))]
-        per_switch = {d: sum(1 for c in polls if c.split()[1] == d) for d in ("1.1", "1.2", "1.3", "1.4")}
-        self.assertLessEqual(max(per_switch.values()) - min(per_switch.values()), 5, per_switch)
+        # Once open, a switch is asked only for its state (request 0), and
+        # set (request 1) once for the command: no open, serial number,
+        # configuration, version or kind again.
+        later = [c.split() for c in bridge.calls()[opened:] if not c.startswith(("claim ", "release "))]
+        self.assertEqual([c for c in later if c[0] != "control" or c[3] not in ("0", "1")], [])
+        self.assertEqual([c[1] for c in later if c[3] == "1"], ["1.1"])
+        reads = {d: sum(1 for c in later if c[1] == d and c[3] == "0") for d in ("1.1", "1.2", "1.3", "1.4")}
+        self.assertGreaterEqual(min(reads.values()), 2, reads)
+        self.assertLessEqual(reads["1.1"] - min(reads.values()), 2, reads)  # the command's read back, a round apart
 
     def test_broker_restart_brings_the_topics_back_and_a_waiting_command_is_applied(self):
         broker = Broker(Path(self.tmp.name) / "restart-broker")
