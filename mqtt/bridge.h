@@ -71,6 +71,7 @@ class TBridge {
   void PublishDiscovery(const std::string& serial, const TSlot& slot);
   void PublishAll();
 
+  TScanFolder Scan;  // first: made before any thread starts
   TBridgeConfig Config;
   TTopics Topics;
   TSession Session;

@@ -1,8 +1,13 @@
 #include "switch_access.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "device_text.h"
 #include "diagnostics.h"
 #include "protocol.h"
+#include "usb_scan.h"
 
 namespace velorin::mqtt {
 
@@ -14,6 +19,25 @@ std::map<std::string, TUsbNode> AttachedSwitches(const std::string& devicesFolde
     if (serial && node && SerialProblem(*serial) == nullptr) attached.emplace(*serial, *node);
   }
   return attached;
+}
+
+TScanFolder::TScanFolder() {
+  if (std::getenv("USB_DEVFS_PATH") != nullptr) return;
+  const char* base = std::getenv("RUNTIME_DIRECTORY");
+  if (base == nullptr) base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/velorin-mqtt.XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return;
+  Folder = pattern;
+  if (!ScanThroughLink(Folder + "/usb")) {
+    ::rmdir(Folder.c_str());
+    Folder.clear();
+  }
+}
+
+TScanFolder::~TScanFolder() {
+  if (Folder.empty()) return;
+  ::unlink((Folder + "/usb").c_str());
+  ::rmdir(Folder.c_str());
 }
 
 TSwitchLink::TSwitchLink(const TUsbNode& node, std::string serial) : Node(node), Serial(std::move(serial)) {

@@ -31,6 +31,21 @@ struct TSwitchFacts {
   bool State = false;
 };
 
+// A folder of the bridge's own through which the USB library scans, so that
+// the folder is chosen at each scan without changing the environment while
+// threads run (see ScanThroughLink). Made before any thread starts, removed
+// at the end; nothing is made when the user set USB_DEVFS_PATH.
+class TScanFolder {
+ public:
+  TScanFolder();
+  ~TScanFolder();
+  TScanFolder(const TScanFolder&) = delete;
+  TScanFolder& operator=(const TScanFolder&) = delete;
+
+ private:
+  std::string Folder;
+};
+
 // One attached switch, kept open while it stays at its node: opened and
 // checked once (serial number, firmware version, kind, name), then each
 // request sends only what it needs, in the switch's turn.

@@ -50,22 +50,18 @@ TUsbLibrary LoadedUsbLibrary() {
 }
 
 TScanChoice ChooseScanFolder(const std::string& devicesFolder, const std::string& linkFolder,
-                             const std::string& nodeFolder, TUsbLibrary library) {
+                             const std::string& nodeFolder, TUsbLibrary library, const char* devfs) {
   if (library == ulCompat) {
     // There is no folder to choose, and nothing to spare: no other device is
     // opened, so none is woken.
     const std::string scan =
         "scanning sysfs: libusb-compat (over libusb-1.0) lists the devices there and opens only "
         "the switches";
-    if (const char* set = std::getenv(kDevfsVariable)) {
-      return {"", scan + "; it ignores " + kDevfsVariable + " as set: " + Showable(set)};
-    }
+    if (devfs != nullptr) return {"", scan + "; it ignores " + kDevfsVariable + " as set: " + Showable(devfs)};
     if (SwitchFolders(devicesFolder).empty()) return {};
     return {"", scan};
   }
-  if (const char* set = std::getenv(kDevfsVariable)) {
-    return {"", std::string("scanning ") + kDevfsVariable + " as set: " + Showable(set)};
-  }
+  if (devfs != nullptr) return {"", std::string("scanning ") + kDevfsVariable + " as set: " + Showable(devfs)};
   // With no switch in sysfs (none attached, or no sysfs, as in some
   // containers) there is nothing to narrow the scan to.
   const std::vector<std::string> switches = SwitchFolders(devicesFolder);
@@ -85,7 +81,45 @@ TScanChoice ChooseScanFolder(const std::string& devicesFolder, const std::string
   return {linkFolder, "scanning " + linkFolder + ": each attached switch has its link there"};
 }
 
+namespace {
+
+// Set by ScanThroughLink: the link the library scans through, and where it leads now.
+std::string ScanLink;
+std::string ScanTarget;
+
+// Points the link at TARGET: a new link renamed over the old one, so that
+// a scan never finds it missing.
+bool PointLink(const std::string& target) {
+  const std::string next = ScanLink + ".next";
+  ::unlink(next.c_str());
+  return ::symlink(target.c_str(), next.c_str()) == 0 && ::rename(next.c_str(), ScanLink.c_str()) == 0;
+}
+
+}  // namespace
+
+bool ScanThroughLink(const std::string& link) {
+  if (std::getenv(kDevfsVariable) != nullptr || LoadedUsbLibrary() == ulCompat) return false;
+  ScanLink = link;
+  if (!PointLink(kUsbNodeFolder)) {
+    ScanLink.clear();
+    return false;
+  }
+  ScanTarget = kUsbNodeFolder;
+  ::setenv(kDevfsVariable, link.c_str(), 1);
+  return true;
+}
+
 void NarrowUsbScan() {
+  if (!ScanLink.empty()) {
+    const TScanChoice choice =
+        ChooseScanFolder(kUsbDevicesFolder, kSwitchLinkFolder, kUsbNodeFolder, ulOriginal, nullptr);
+    const std::string target = choice.Folder.empty() ? kUsbNodeFolder : choice.Folder;
+    if (target != ScanTarget && PointLink(target)) {
+      ScanTarget = target;
+      if (!choice.Reason.empty()) Diagnose({choice.Reason});
+    }
+    return;
+  }
   static const bool done = [] {
     const TScanChoice choice = ChooseScanFolder();
     if (!choice.Folder.empty()) ::setenv(kDevfsVariable, choice.Folder.c_str(), 1);

@@ -4,6 +4,7 @@
 // which the udev rule makes, and no other device is opened or woken.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #include "sysfs.h"
@@ -34,12 +35,23 @@ TUsbLibrary LoadedUsbLibrary();
 // libusb-1.0), the user has not set USB_DEVFS_PATH, sysfs shows at least one
 // switch attached, and each such switch has its link, leading to its node:
 // then the short scan finds exactly the switches the full one would.
+// DEVFS: USB_DEVFS_PATH as the user set it (nullptr: not set).
 TScanChoice ChooseScanFolder(const std::string& devicesFolder = kUsbDevicesFolder,
                              const std::string& linkFolder = kSwitchLinkFolder,
-                             const std::string& nodeFolder = kUsbNodeFolder, TUsbLibrary library = LoadedUsbLibrary());
+                             const std::string& nodeFolder = kUsbNodeFolder, TUsbLibrary library = LoadedUsbLibrary(),
+                             const char* devfs = std::getenv("USB_DEVFS_PATH"));
 
 // Makes the choice once per process, before the library's first scan, and
-// says which under VELORIN_DEBUG=1.
+// says which under VELORIN_DEBUG=1; or, after ScanThroughLink, at each scan.
 void NarrowUsbScan();
+
+// For a program with threads (the bridge), which may not change its
+// environment once they run, and whose switches come and go: called before
+// any thread starts, it sets USB_DEVFS_PATH for good to LINK, a path in a
+// folder of the program's own, and from then on NarrowUsbScan makes the
+// choice at each scan and points LINK, a symbolic link, at the folder
+// chosen. False, with nothing changed, when the user set USB_DEVFS_PATH or
+// the library scans no folder (libusb-compat).
+bool ScanThroughLink(const std::string& link);
 
 }  // namespace velorin

@@ -2,6 +2,9 @@
 // may be topic levels, and the JSON payloads.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -9,6 +12,7 @@
 #include "discovery.h"
 #include "log.h"
 #include "topics.h"
+#include "usb_scan.h"
 #include "utf8.h"
 
 using namespace velorin::mqtt;
@@ -213,4 +217,23 @@ TEST(MqttPayloads, DiscoveryNamesTopicsDeviceAndAvailability) {
             nlohmann::json::parse(R"({"last_error": "the switch is not attached",
                                       "last_error_time": "2026-01-02T03:04:05Z"})"));
   EXPECT_EQ(nlohmann::json::parse(AttributesPayload(&facts, &failure))["kind"], 2);
+}
+
+// The bridge's threads never see the environment change: it is set once, to
+// a link of the bridge's own, which each scan points at the folder it chose.
+TEST(MqttScan, TheScanFolderIsChosenThroughALinkWithTheEnvironmentSetOnce) {
+  ::unsetenv("USB_DEVFS_PATH");
+  std::string folder = (std::filesystem::temp_directory_path() / "velorin-scan-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+  const std::string link = folder + "/usb";
+  ASSERT_TRUE(velorin::ScanThroughLink(link));
+  EXPECT_STREQ(std::getenv("USB_DEVFS_PATH"), link.c_str());
+  velorin::NarrowUsbScan();
+  const std::string target = std::filesystem::read_symlink(link).string();
+  EXPECT_TRUE(target == velorin::kUsbNodeFolder || target == velorin::kSwitchLinkFolder) << target;
+  EXPECT_FALSE(std::filesystem::exists(link + ".next"));
+  // Set now, as a user's would be: left as it is.
+  EXPECT_FALSE(velorin::ScanThroughLink(folder + "/other"));
+  EXPECT_STREQ(std::getenv("USB_DEVFS_PATH"), link.c_str());
+  std::filesystem::remove_all(folder);
 }
