@@ -3,7 +3,7 @@
 # eight virtual switches, mosquitto in the guest), in one run:
 # - command -> state latency (median and 99th percentile of 200 commands)
 #   through the bridge, next to the same command as `velorin /N=... /S=...`
-#   started each time;
+#   started each time, and the control transfers per command (usbmon);
 # - the bridge's CPU time over 60 s without commands (8 switches, poll 10 s)
 #   and how often it woke, next to the CPU time of the same 48 state reads
 #   made as `velorin /N=...` runs;
@@ -39,6 +39,9 @@ echo "| Figure | Value |"
 echo "|---|---|"
 grep $'^@latency\t' "$console" | tr -d '\r' | while IFS=$'\t' read -r _ what count median p99; do
   echo "| $what ($count commands) | median $median ms, 99th percentile $p99 ms |"
+done
+grep $'^@command\t' "$console" | tr -d '\r' | while IFS=$'\t' read -r _ commands transfers; do
+  echo "| Control transfers per command through the bridge ($commands commands) | $transfers |"
 done
 grep $'^@cpu\t' "$console" | tr -d '\r' | while IFS=$'\t' read -r _ what seconds cpu wakes; do
   echo "| CPU time: $what${seconds:+ ($seconds s)} | $cpu ms${wakes:+, $wakes wakes} |" | sed 's/ (- s)//; s/, - wakes//'
