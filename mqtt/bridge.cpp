@@ -49,7 +49,7 @@ bool SameFacts(const std::optional<TSwitchFacts>& a, const TSwitchFacts& b) {
 TBridge::TBridge(const TBridgeConfig& config)
     : Config(config),
       Topics(config.BaseTopic, config.DiscoveryPrefix),
-      Session(config, Topics.Status(), std::string(kOffline)) {}
+      Session(config, Topics.Status(), std::string(TTopics::kOffline)) {}
 
 void TBridge::Handle(const TSessionEvent& event) {
   if (event.Kind == TSessionEvent::seConnected) {
@@ -63,7 +63,7 @@ void TBridge::Handle(const TSessionEvent& event) {
     return;
   }
   if (Topics.Discovery() && event.Topic == Topics.HomeAssistantStatus()) {
-    if (payload == kOnline) {
+    if (payload == TTopics::kOnline) {
       for (const std::string& serial : Installed) PublishDiscovery(serial, Slots[serial]);
     }
     return;
@@ -100,9 +100,9 @@ void TBridge::OnCommand(const std::string& serial, std::string_view payload, boo
     Session.Publish(topic, "", true);
     return;
   }
-  if (payload != kOn && payload != kOff) {
-    BadPayloads.Log({"ignoring command ", Quoted(payload), " on ", Quoted(topic, 256), ": only ", kOn, " and ", kOff,
-                     " are commands"});
+  if (payload != TTopics::kOn && payload != TTopics::kOff) {
+    BadPayloads.Log({"ignoring command ", Quoted(payload), " on ", Quoted(topic, 256), ": only ", TTopics::kOn, " and ",
+                     TTopics::kOff, " are commands"});
     return;
   }
   const auto found = Slots.find(serial);
@@ -110,11 +110,11 @@ void TBridge::OnCommand(const std::string& serial, std::string_view payload, boo
     Strangers.Log({"ignoring a command for ", Quoted(serial), ": not an installed switch"});
     return;
   }
-  found->second.Commands.push_back({payload == kOn, Clock::now() + milliseconds(kTurnWaitMs)});
+  found->second.Commands.push_back({payload == TTopics::kOn, Clock::now() + milliseconds(kTurnWaitMs)});
 }
 
 void TBridge::Fail(const std::string& serial, TSlot& slot, bool on, const std::string& reason) {
-  Failures.Log({Quoted(serial), ": ", StateWord(on), " not carried out: ", reason});
+  Failures.Log({Quoted(serial), ": ", TTopics::StateWord(on), " not carried out: ", reason});
   slot.Failure = TFailure{reason, UtcNow()};
   PublishAttributes(serial, slot);
 }
@@ -201,7 +201,8 @@ void TBridge::Serve(const std::string& serial, TSlot& slot) {
   SetOnline(serial, slot, true);
   if (command) {
     if (*state != command->On) {
-      Log({Quoted(serial), ": commanded ", StateWord(command->On), ", the switch reports ", StateWord(*state)});
+      Log({Quoted(serial), ": commanded ", TTopics::StateWord(command->On), ", the switch reports ",
+           TTopics::StateWord(*state)});
     }
     if (slot.Failure) {
       slot.Failure.reset();
@@ -210,14 +211,14 @@ void TBridge::Serve(const std::string& serial, TSlot& slot) {
   }
   // After a command the state is published even when unchanged: each
   // command gets its answer.
-  if (command || slot.State != state) Session.Publish(Topics.State(serial), StateWord(*state), true);
+  if (command || slot.State != state) Session.Publish(Topics.State(serial), TTopics::StateWord(*state), true);
   slot.State = state;
 }
 
 void TBridge::SetOnline(const std::string& serial, TSlot& slot, bool online) {
   if (slot.Online == online) return;
   slot.Online = online;
-  Session.Publish(Topics.Availability(serial), AvailabilityWord(online), true);
+  Session.Publish(Topics.Availability(serial), TTopics::AvailabilityWord(online), true);
 }
 
 void TBridge::PublishAttributes(const std::string& serial, const TSlot& slot) {
@@ -234,8 +235,8 @@ void TBridge::PublishDiscovery(const std::string& serial, const TSlot& slot) {
 }
 
 void TBridge::PublishSwitch(const std::string& serial, const TSlot& slot) {
-  Session.Publish(Topics.Availability(serial), AvailabilityWord(slot.Online), true);
-  if (slot.State) Session.Publish(Topics.State(serial), StateWord(*slot.State), true);
+  Session.Publish(Topics.Availability(serial), TTopics::AvailabilityWord(slot.Online), true);
+  if (slot.State) Session.Publish(Topics.State(serial), TTopics::StateWord(*slot.State), true);
   PublishAttributes(serial, slot);
 }
 
@@ -246,7 +247,7 @@ void TBridge::PublishAll() {
     Session.Subscribe(Topics.HomeAssistantStatus());
     Session.Subscribe(Topics.AllDiscoveryConfigs());
   }
-  Session.Publish(Topics.Status(), kOnline, true);
+  Session.Publish(Topics.Status(), TTopics::kOnline, true);
   for (const std::string& serial : Installed) {
     PublishDiscovery(serial, Slots[serial]);
     PublishSwitch(serial, Slots[serial]);
@@ -308,7 +309,7 @@ void TBridge::Refresh(bool read) {
       ObjectIds.insert(ObjectId(serial));
       Session.Subscribe(Topics.Command(serial));
       PublishDiscovery(serial, slot->second);
-      Session.Publish(Topics.Availability(serial), kOffline, true);
+      Session.Publish(Topics.Availability(serial), TTopics::kOffline, true);
     }
   }
 }
@@ -374,7 +375,7 @@ int TBridge::Run(int stopFd) {
   for (const auto& [serial, slot] : Slots) dropped += slot.Commands.size();
   if (dropped > 0) Log({"stopping with ", std::to_string(dropped), " commands not carried out; they are lost"});
   Log({"stopping"});
-  Session.Goodbye(kOffline);
+  Session.Goodbye(TTopics::kOffline);
   return 0;
 }
 

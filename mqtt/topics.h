@@ -23,18 +23,18 @@ const char* TopicProblem(std::string_view topic);
 // its own id made only of what a discovery topic allows.
 std::string ObjectId(std::string_view serial);
 
-// The payloads the bridge speaks: a switch's state and a command, and the
-// availability of the bridge and of each switch.
-inline constexpr std::string_view kOn = "ON";
-inline constexpr std::string_view kOff = "OFF";
-inline constexpr std::string_view kOnline = "online";
-inline constexpr std::string_view kOffline = "offline";
-inline std::string_view StateWord(bool on) { return on ? kOn : kOff; }
-inline std::string_view AvailabilityWord(bool online) { return online ? kOnline : kOffline; }
-
 class TTopics {
  public:
   TTopics(std::string base, std::string discoveryPrefix) : Base(std::move(base)), Prefix(std::move(discoveryPrefix)) {}
+
+  // The payloads the bridge speaks: a switch's state and a command, and the
+  // availability of the bridge and of each switch.
+  static constexpr std::string_view kOn = "ON";
+  static constexpr std::string_view kOff = "OFF";
+  static constexpr std::string_view kOnline = "online";
+  static constexpr std::string_view kOffline = "offline";
+  static std::string_view StateWord(bool on) { return on ? kOn : kOff; }
+  static std::string_view AvailabilityWord(bool online) { return online ? kOnline : kOffline; }
 
   std::string Status() const { return Base + "/status"; }
   std::string State(std::string_view serial) const { return Of(serial, "state"); }
