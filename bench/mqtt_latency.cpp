@@ -59,6 +59,10 @@ int Mqtt(const char* host, int port, const std::string& base, const std::string&
     ++w->Seen;
     w->Changed.notify_all();
   });
+  // Each command follows the acknowledgement of the last state at once:
+  // without this, Nagle's algorithm would hold it for the broker's delayed
+  // ACK, and the stopwatch would time that.
+  mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
   if (mosquitto_connect(client, host, port, 60) != MOSQ_ERR_SUCCESS) return 1;
   mosquitto_subscribe(client, nullptr, state.c_str(), 1);
   mosquitto_loop_start(client);

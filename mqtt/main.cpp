@@ -73,7 +73,10 @@ int main(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
 
-  mosquitto_lib_init();
+  if (const int result = mosquitto_lib_init(); result != MOSQ_ERR_SUCCESS) {
+    velorin::mqtt::Log({"cannot set up the MQTT library: ", mosquitto_strerror(result)});
+    return kExitConfig;
+  }
   int status = kExitOk;
   {
     velorin::mqtt::TBridge bridge(config);

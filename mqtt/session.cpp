@@ -92,6 +92,12 @@ std::optional<std::string> TSession::Start() {
       result != MOSQ_ERR_SUCCESS) {
     return Refusal("the last will", result);
   }
+  // A command's answer is a few bytes, sent right after the command's
+  // acknowledgement: without this, Nagle's algorithm holds it until the
+  // broker acknowledges that (up to its delayed-ACK time, some 40 ms).
+  if (const int result = mosquitto_int_option(Client, MOSQ_OPT_TCP_NODELAY, 1); result != MOSQ_ERR_SUCCESS) {
+    return Refusal("TCP_NODELAY", result);
+  }
   if (const int result = mosquitto_reconnect_delay_set(Client, 1, 30, true); result != MOSQ_ERR_SUCCESS) {
     return Refusal("the reconnect delay", result);
   }
