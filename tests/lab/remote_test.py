@@ -2,12 +2,15 @@
 by a veth pair. The exporter's host runs sshd (a throwaway config and keys),
 the coordinator, the exporter with docs/lab.md's exporter config and
 pdudaemon 1.1.1; both hosts have a switch AB12CD34 on the fake USB bus, each
-with its own state. labgrid-client runs on the client's host, as a lab runs
-it, and only the exporter host's switch may change.
+with its own state and its own node to wait in line at. labgrid-client runs
+on the client's host, as a lab runs it, and only the exporter host's switch
+may change.
 
 Environment (ctest sets it): PYTHONPATH with the staged modules,
 VELORIN_LAB_DOC, VELORIN_TOOL, VELORIN_VENVS. Needs root (namespaces)."""
 
+import contextlib
+import fcntl
 import json
 import os
 import shutil
@@ -44,8 +47,13 @@ class Host:
         work.mkdir()
         (work / "state").mkdir()
         (work / "scenario").write_text("serial=AB12CD34\n")
+        # The switch's node, bus 1 device 1 as the fake bus numbers it, where
+        # velorin commands wait in line for it (only root may use it).
+        self.node = work / "usb" / "001" / "001"
+        self.node.parent.mkdir(parents=True)
+        self.node.touch(mode=0o600)
         self.env = dict(os.environ, FAKEUSB_SCENARIO=str(work / "scenario"), FAKEUSB_STATE=str(work / "state"),
-                        FAKEUSB_LOG=str(work / "calls"))
+                        FAKEUSB_LOG=str(work / "calls"), USB_DEVFS_PATH=str(work / "usb"))
 
     def start(self, argv, name, env=None):
         with open(self.work / f"{name}.log", "w") as out:
@@ -59,6 +67,27 @@ class Host:
     def set_states(self):
         calls = (self.work / "calls").read_text().splitlines() if (self.work / "calls").exists() else []
         return [int(call.split()[4]) for call in calls if call.startswith("control 1.1 c0 1 ")]
+
+    @contextlib.contextmanager
+    def line_held(self):
+        """Holds the line at the switch as a velorin command using it does."""
+        with open(self.node, "rb") as node:
+            fcntl.flock(node, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            yield
+
+    def tools(self):
+        """The tool's processes on this host: the pids of those run with
+        /N=AB12CD34 as an argument of their own."""
+        pids = subprocess.run(["ip", "netns", "pids", self.namespace], capture_output=True, text=True).stdout
+        found = []
+        for pid in pids.split():
+            try:
+                argv = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
+            except OSError:
+                continue
+            if b"/N=AB12CD34" in argv:
+                found.append(int(pid))
+        return found
 
     def state(self):
         # The switches' states; the fake library's claim files beside them are no state.
@@ -101,7 +130,8 @@ def lab(tmp_path_factory):
         (keys / "known_hosts").write_text(f"{exporter.address} {host_key[0]} {host_key[1]}\n")
         # sshd gives the tool the exporter host's switch; the client's ssh
         # uses the test's keys through a config of its own.
-        fake = " ".join(f"{key}={exporter.env[key]}" for key in ("FAKEUSB_SCENARIO", "FAKEUSB_STATE", "FAKEUSB_LOG"))
+        fake = " ".join(f"{key}={exporter.env[key]}"
+                        for key in ("FAKEUSB_SCENARIO", "FAKEUSB_STATE", "FAKEUSB_LOG", "USB_DEVFS_PATH"))
         (keys / "sshd_config").write_text(
             f"ListenAddress {exporter.address}:22\nHostKey {keys / 'host'}\n"
             f"AuthorizedKeysFile {keys / 'authorized_keys'}\nPermitRootLogin prohibit-password\n"
@@ -255,4 +285,22 @@ def test_unreachable_exporter_fails_within_the_timeout(lab):
     assert f"{lab.exporter_host.address} could not be reached within 3 s" in done.stderr, done.stderr
     assert took < 60
     assert lab.exporter_host.set_states() == before
+    assert lab.client_host.state() == []
+
+
+def test_timed_out_command_ends_on_the_far_host(lab):
+    before = lab.exporter_host.set_states()
+    # Another velorin command holds the far host's line: the tool there waits
+    # its turn (up to 60 s) while the driver gives up after 3 s. Nothing of
+    # the command may be left there to switch once the line moves.
+    with lab.exporter_host.line_held():
+        done = lab.power("off", env="remote-3s.yaml")
+        left = lab.exporter_host.tools()
+    assert done.returncode != 0, done
+    assert f"{lab.exporter_host.address}: {os.environ['VELORIN_TOOL']} /N=AB12CD34 /S=off: did not end within 3 s" \
+        in done.stderr, done.stderr
+    # A leftover has its turn now; it is given the time to take it.
+    wait_for(lambda: not lab.exporter_host.tools(), lambda: "the tool still runs on the exporter's host")
+    assert lab.exporter_host.set_states() == before, "the far tool switched after the driver gave up"
+    assert left == [], "the tool was left running on the exporter's host"
     assert lab.client_host.state() == []
