@@ -41,6 +41,7 @@ $prefix/libexec/velorin-record|755
 $prefix/share/man/man1/velorin.1.gz|644
 $prefix/share/doc/velorin/copyright|644
 $prefix/share/doc/velorin/changelog.Debian.gz|644
+$prefix/share/doc/velorin/usbip.md|644
 $prefix/share/lintian/overrides/velorin|644
 $rules/60-velorin.rules|644
 $(completions_dir "$prefix")/velorin|644"
@@ -91,7 +92,7 @@ expect_status "install --component lab" 0 $?
 python=/usr/lib/python3/dist-packages
 printf '%s\n' $python/velorin_labgrid.py $python/velorin_pdudaemon.py $python/velorin_tool.py \
 	$python/velorin_lab-"$version".dist-info/METADATA $python/velorin_lab-"$version".dist-info/entry_points.txt \
-	/usr/share/doc/velorin-lab/copyright /usr/share/doc/velorin-lab/changelog.Debian.gz \
+	/usr/share/doc/velorin-lab/copyright /usr/share/doc/velorin-lab/changelog.Debian.gz /usr/share/doc/velorin-lab/lab.md \
 	/usr/share/lintian/overrides/velorin-lab | sort >"$work/want"
 (cd "$lab" && find . -type f | sed 's/^\.//' | sort) >"$work/files"
 check "lab: exactly the modules, their metadata and documents" cmp -s "$work/want" "$work/files"
@@ -135,7 +136,7 @@ done
 
 # The installed bash completion, loaded as bash-completion loads it and run
 # as bash runs it on Tab (with nullglob, which must not lose /?): the
-# options, and after /N= (any one-byte separator) the serial numbers of at
+# options and their values in either case, and after /N= (any one-byte separator) the serial numbers of at
 # most 8 bytes the installed tool lists, quoted for the shell (and for a
 # quote left open), with the record in a fixture. In the C locale and in
 # UTF-8, where bash counts characters rather than bytes.
@@ -161,6 +162,12 @@ velorin |[/H][/?][/L][/A][/N=][/S=on][/S=off][/S=query]
 velorin /|[/H][/?][/L][/A][/N=][/S=on][/S=off][/S=query]
 velorin /L /S|[/S=on][/S=off][/S=query]
 velorin /S=o|[on][off]
+velorin /s=|[on][off][query]
+velorin /S=O|[On][Off]
+velorin /s|[/s=on][/s=off][/s=query]
+velorin /l|[/l]
+velorin /n|[/n=]
+velorin /S=x|[]
 velorin "/S=o|[/S=on][/S=off]
 velorin /N=|[AB12CD34][AB99][EF56GH78][\$\(a\)\ \;\>b][a\'b\!\"c]
 velorin /N=AB|[AB12CD34][AB99]
