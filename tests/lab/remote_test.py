@@ -294,8 +294,11 @@ def test_timed_out_command_ends_on_the_far_host(lab):
     # its turn (up to 60 s) while the driver gives up after 3 s. Nothing of
     # the command may be left there to switch once the line moves.
     with lab.exporter_host.line_held():
+        started = time.monotonic()
         done = lab.power("off", env="remote-3s.yaml")
+        took = time.monotonic() - started
         left = lab.exporter_host.tools()
+    print(f"line held on the far host: labgrid-client failed after {took:.1f} s (driver timeout 3 s)")
     assert done.returncode != 0, done
     assert f"{lab.exporter_host.address}: {os.environ['VELORIN_TOOL']} /N=AB12CD34 /S=off: did not end within 3 s" \
         in done.stderr, done.stderr
