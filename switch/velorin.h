@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "usb_node.h"
 
 struct usb_dev_handle;
+struct usb_device;
 
 struct TSwitchVersion {
   std::uint8_t Major = 0;
@@ -22,7 +24,7 @@ class TVelorin {
  public:
   TVelorin() = default;
   // Releases a handle still held, without sending any request.
-  ~TVelorin();
+  ~TVelorin() = default;
   TVelorin(const TVelorin&) = delete;
   TVelorin& operator=(const TVelorin&) = delete;
 
@@ -59,13 +61,27 @@ class TVelorin {
   std::string SerialNumber;
 
  private:
-  usb_dev_handle* Handle = nullptr;
+  // Closes a device the library opened.
+  struct TCloseDevice {
+    void operator()(usb_dev_handle* handle) const;
+  };
+  using TDeviceHandle = std::unique_ptr<usb_dev_handle, TCloseDevice>;
+
+  // Opens the first switch listed with the wanted serial number, of all or
+  // only the one at ONLY. SCAN: the buses are scanned first; else the
+  // library's device list from the last scan is used.
+  bool OpenListed(const std::string& wanted, const std::optional<velorin::TUsbNode>& only, bool scan);
+  // Opens the device and takes it (Handle, Turn, Location) when it is the
+  // wanted switch, its turn has come and it can be configured and claimed;
+  // false otherwise, with the reason diagnosed.
+  bool TakeDevice(usb_device* device, const velorin::TUsbNode& node, const std::string& wanted);
+  // True for a firmware version and kind this tool can drive.
+  bool Supported();
+
   // "bus 001 device 002" of the open switch, for diagnostics.
   std::string Location;
-  // This program's turn at the open switch, held until Close.
+  // This program's turn at the open switch, held until Close; released after
+  // the handle is closed.
   velorin::TSwitchTurn Turn;
-  // Set for the duration of OpenAt: the one node Open may take, and whether
-  // the library's device list from the last scan already shows a switch there.
-  std::optional<velorin::TUsbNode> OnlyAt;
-  bool ListedBefore = false;
+  TDeviceHandle Handle;
 };
