@@ -1,17 +1,42 @@
 // The switches this system has installed at some time, attached or not.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "installed_record.h"
 #include "sysfs.h"
+#include "usb_node.h"
 
 // Serial numbers in enumeration order; duplicates kept.
 extern std::vector<std::string> InstalledSwitches;
 
-// Fills InstalledSwitches: the record file's lines, then attached switches
-// not recorded yet. Never fails and never prints; what cannot be read (or
-// is not a regular file, or is larger than velorin::kMaxReadBytes) adds nothing.
+// Fills InstalledSwitches from the record file and the switches attached now
+// (velorin::InstalledSerials).
 void ScanInstalledSwitches(const std::string& recordFile = velorin::RecordPath(),
                            const std::string& devicesFolder = velorin::kUsbDevicesFolder);
+
+namespace velorin {
+
+// A switch attached now, as sysfs shows it; no device is opened.
+struct TAttachedSwitch {
+  std::string Serial;
+  std::optional<TUsbNode> Node;  // empty when sysfs gives no bus or device number
+};
+
+// In the order of the switches' folder names; one whose serial string the
+// record helper would refuse is left out.
+std::vector<TAttachedSwitch> AttachedSwitches(const std::string& devicesFolder = kUsbDevicesFolder);
+
+// Where the first of the attached switches with this serial number that has
+// a place sits.
+std::optional<TUsbNode> AttachedAt(const std::vector<TAttachedSwitch>& attached, const std::string& serial);
+
+// The record file's lines, then the attached switches not recorded yet.
+// Never fails and never prints; a record that cannot be read (or is not a
+// regular file, or is larger than kMaxReadBytes) adds nothing.
+std::vector<std::string> InstalledSerials(const std::vector<TAttachedSwitch>& attached,
+                                          const std::string& recordFile = RecordPath());
+
+}  // namespace velorin
