@@ -7,30 +7,26 @@
 
 #include "installed_record.h"
 #include "sysfs.h"
-#include "usb_node.h"
 
 // Serial numbers in enumeration order; duplicates kept.
 extern std::vector<std::string> InstalledSwitches;
 
-// Fills InstalledSwitches from the record file and the switches attached now
-// (velorin::InstalledSerials).
+// Fills InstalledSwitches: velorin::InstalledSerials of the switches attached now.
 void ScanInstalledSwitches(const std::string& recordFile = velorin::RecordPath(),
                            const std::string& devicesFolder = velorin::kUsbDevicesFolder);
 
 namespace velorin {
 
-// A switch attached now, as sysfs shows it; no device is opened.
+// A switch attached now, as sysfs shows it (no device is opened).
 struct TAttachedSwitch {
   std::string Serial;
   std::optional<TUsbNode> Node;  // empty when sysfs gives no bus or device number
 };
 
-// In the order of the switches' folder names; one whose serial string the
-// record helper would refuse is left out.
+// In the order of their folders' names; a serial string the record helper
+// would refuse is left out.
 std::vector<TAttachedSwitch> AttachedSwitches(const std::string& devicesFolder = kUsbDevicesFolder);
-
-// Where the first of the attached switches with this serial number that has
-// a place sits.
+// Where the first of them with this serial number and a place sits.
 std::optional<TUsbNode> AttachedAt(const std::vector<TAttachedSwitch>& attached, const std::string& serial);
 
 // The record file's lines, then the attached switches not recorded yet.

@@ -54,11 +54,9 @@ TUsbNode NodeOf(const struct usb_device* device) {
   return TUsbNode{std::atoi(device->bus->dirname), std::atoi(device->filename)};
 }
 
-// The serial-number string, asked again once in this command's turn when
-// the read timed out: a switch busy with a queue's commands can be too slow
-// to answer a crowd's serial reads in time, and is not when the commands
-// ahead are done with it. PLACE is then how the turn went. Nullopt, with the
-// reason diagnosed, when it cannot be read.
+// The serial-number string, or nullopt with the reason said. A switch busy
+// with a queue's commands can be too slow to answer a crowd's serial reads:
+// a read that timed out is asked again in this command's turn (PLACE).
 std::optional<std::string> ReadSerial(usb_dev_handle* handle, const TUsbNode& node, TSwitchTurn& turn,
                                       std::optional<TTurnOutcome>& place) {
   const std::string where = Label(node);
@@ -74,9 +72,8 @@ std::optional<std::string> ReadSerial(usb_dev_handle* handle, const TUsbNode& no
   return serial;
 }
 
-// Sets the configuration and claims the interface, each tried again while
-// another program holds the switch; false, with the reason diagnosed, when
-// either fails.
+// Configures and claims the switch, waiting a while for another program
+// that holds it; false, with the reason said, when it cannot.
 bool Claim(usb_dev_handle* handle, const std::string& where) {
   int result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); });
   if (result == 0) result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); });
@@ -98,7 +95,7 @@ bool TVelorin::TakeDevice(struct usb_device* device, const TUsbNode& node, const
   // Declared first, so that a switch given up is closed before its turn ends.
   TSwitchTurn turn;
   errno = 0;
-  TDeviceHandle handle(usb_open(device));
+  std::unique_ptr<usb_dev_handle, TCloseDevice> handle(usb_open(device));
   if (handle == nullptr) {
     Diagnose({where, ": cannot be opened: ", AccessText(errno, node)});
     return false;
@@ -159,26 +156,20 @@ bool TVelorin::OpenListed(const std::string& wanted, const std::optional<TUsbNod
     DiagnoseNoSwitchTaken(listed, wanted);
     return false;
   }
-  if (!Supported()) {
-    Close();
-    return false;
-  }
-  if (StateOnOpen < 2) SetState(StateOnOpen != 0);
-  return true;
-}
-
-bool TVelorin::Supported() {
   const TSwitchVersion version = GetVersion();
   if (version.Major != kSupportedMajor) {
     Diagnose({Location, ": firmware version ", std::to_string(version.Major), ".", std::to_string(version.Minor),
               " not supported"});
+    Close();
     return false;
   }
   const std::uint8_t kind = GetKind();
   if (kind != kKindPlain && kind != kKindNamed) {
     Diagnose({Location, ": kind ", std::to_string(kind), " not supported"});
+    Close();
     return false;
   }
+  if (StateOnOpen < 2) SetState(StateOnOpen != 0);
   return true;
 }
 

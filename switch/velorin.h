@@ -61,27 +61,21 @@ class TVelorin {
   std::string SerialNumber;
 
  private:
-  // Closes a device the library opened.
   struct TCloseDevice {
     void operator()(usb_dev_handle* handle) const;
   };
-  using TDeviceHandle = std::unique_ptr<usb_dev_handle, TCloseDevice>;
 
-  // Opens the first switch listed with the wanted serial number, of all or
-  // only the one at ONLY. SCAN: the buses are scanned first; else the
-  // library's device list from the last scan is used.
+  // Opens the first listed switch with the wanted serial number (only the
+  // one at ONLY, when given), scanning the buses first when SCAN.
   bool OpenListed(const std::string& wanted, const std::optional<velorin::TUsbNode>& only, bool scan);
-  // Opens the device and takes it (Handle, Turn, Location) when it is the
-  // wanted switch, its turn has come and it can be configured and claimed;
-  // false otherwise, with the reason diagnosed.
+  // Takes the device (Handle, Turn, Location) when it is the wanted switch,
+  // its turn has come and it can be claimed; else false, with the reason said.
   bool TakeDevice(usb_device* device, const velorin::TUsbNode& node, const std::string& wanted);
-  // True for a firmware version and kind this tool can drive.
-  bool Supported();
 
   // "bus 001 device 002" of the open switch, for diagnostics.
   std::string Location;
-  // This program's turn at the open switch, held until Close; released after
-  // the handle is closed.
+  // This program's turn at the open switch, held until Close (and until after
+  // the handle is closed).
   velorin::TSwitchTurn Turn;
-  TDeviceHandle Handle;
+  std::unique_ptr<usb_dev_handle, TCloseDevice> Handle;
 };
