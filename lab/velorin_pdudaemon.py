@@ -41,7 +41,7 @@ class VelorinDriver(PDUDriver):
                 raise ValueError(f"{hostname}: port {port!r} is not a whole number")
             if number in self.ports:
                 raise ValueError(f"{hostname}: \"ports\" names port {number} twice")
-            self.ports[number] = velorin_tool.check_serial(f"{hostname}: port {port}: the serial number", serial)
+            self.ports[number] = velorin_tool.check_serial(f"{hostname}: port {port}", serial)
         self.command = settings.get("command", "velorin")
         if not isinstance(self.command, str) or not self.command:
             raise ValueError(f"{hostname}: \"command\" must be the tool's name or path, not {self.command!r}")
