@@ -112,7 +112,9 @@ class VelorinPowerDriver(Driver, PowerResetMixin, PowerProtocol):
     """Switches the target's power with a velorin switch.
 
     delay: seconds between off and on in cycle() (and reset());
-    timeout: seconds one run of the tool may take before it is killed."""
+    timeout: seconds one run of the tool may take before it is ended, with
+    all it started, here and on a NetworkVelorinSwitch's host (by default
+    longer than the tool waits in line at a switch)."""
 
     bindings = {"switch": {"VelorinSwitch", "NetworkVelorinSwitch"}}
     delay = attr.ib(default=2.0, converter=_seconds, validator=[attr.validators.instance_of(float), _check_delay])
