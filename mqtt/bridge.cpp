@@ -282,9 +282,9 @@ void TBridge::Forget(const std::string& serial) {
 }
 
 void TBridge::Refresh(bool read) {
-  ScanInstalledSwitches();
+  const std::vector<TAttachedSwitch> attached = AttachedSwitches();
   std::vector<std::string> now;
-  for (const std::string& serial : InstalledSwitches) {
+  for (const std::string& serial : InstalledSerials(attached)) {
     if (std::find(now.begin(), now.end(), serial) != now.end()) continue;
     if (const char* problem = LevelProblem(serial)) {
       if (Refused.insert(serial).second) {
@@ -299,11 +299,9 @@ void TBridge::Refresh(bool read) {
     if (std::find(now.begin(), now.end(), serial) == now.end()) Forget(serial);
   }
   Installed = now;
-  const std::map<std::string, TUsbNode> attached = AttachedSwitches();
   for (const std::string& serial : Installed) {
     const auto [slot, added] = Slots.try_emplace(serial);
-    const auto node = attached.find(serial);
-    Place(serial, slot->second, node == attached.end() ? std::nullopt : std::optional(node->second));
+    Place(serial, slot->second, AttachedAt(attached, serial));
     if (read && slot->second.Node) slot->second.ReadDue = true;
     if (added) {
       ObjectIds.insert(ObjectId(serial));

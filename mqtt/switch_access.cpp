@@ -4,22 +4,11 @@
 
 #include <cstdlib>
 
-#include "device_text.h"
 #include "diagnostics.h"
 #include "protocol.h"
 #include "usb_scan.h"
 
 namespace velorin::mqtt {
-
-std::map<std::string, TUsbNode> AttachedSwitches(const std::string& devicesFolder) {
-  std::map<std::string, TUsbNode> attached;
-  for (const std::string& folder : SwitchFolders(devicesFolder)) {
-    const std::optional<std::string> serial = ReadAttribute(folder, "serial");
-    const std::optional<TUsbNode> node = NodeOfFolder(folder);
-    if (serial && node && SerialProblem(*serial) == nullptr) attached.emplace(*serial, *node);
-  }
-  return attached;
-}
 
 TScanFolder::TScanFolder() {
   if (std::getenv("USB_DEVFS_PATH") != nullptr) return;

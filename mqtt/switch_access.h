@@ -1,26 +1,19 @@
-// What the bridge asks of the switches: which are attached (from sysfs, no
-// device opened), and one request at a time on one switch, each in the
-// switch's turn, so that the command line and the lab drivers can use it
+// What the bridge asks of the switches: one request at a time on one
+// switch, each in the switch's turn, so that the command line and the lab drivers can use it
 // between two requests. The turn is tried without waiting: a switch another
 // program holds keeps only its own requests waiting.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "switch_turn.h"
-#include "sysfs.h"
 #include "usb_node.h"
 #include "velorin.h"
 
 namespace velorin::mqtt {
-
-// The serial numbers of the switches attached now and where each sits. Of
-// two switches with one serial number, the first folder's is kept.
-std::map<std::string, TUsbNode> AttachedSwitches(const std::string& devicesFolder = kUsbDevicesFolder);
 
 // What a switch says about itself, read once when it is opened.
 struct TSwitchFacts {

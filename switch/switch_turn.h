@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "usb_node.h"
 
@@ -35,13 +36,16 @@ enum class TTurnTry {
 };
 
 // One command's place in line at one switch. Move-only; the lock goes with
-// the object.
+// the object, and a turn moved onto a held one releases that one.
 class TSwitchTurn {
  public:
   TSwitchTurn() = default;
   ~TSwitchTurn() { Release(); }
-  TSwitchTurn(const TSwitchTurn&) = delete;
-  TSwitchTurn& operator=(const TSwitchTurn&) = delete;
+  TSwitchTurn(TSwitchTurn&& other) noexcept : Fd(std::exchange(other.Fd, -1)) {}
+  TSwitchTurn& operator=(TSwitchTurn other) noexcept {
+    std::swap(Fd, other.Fd);
+    return *this;
+  }
 
   // Waits in line at the node at PATH for up to WAIT_MS (polling, never
   // blocking). A lock that a user who cannot use the switch could take (the
