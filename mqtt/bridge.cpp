@@ -235,9 +235,10 @@ void TBridge::PublishDiscovery(const std::string& serial, const TSlot& slot) {
 }
 
 void TBridge::PublishSwitch(const std::string& serial, const TSlot& slot) {
-  Session.Publish(Topics.Availability(serial), TTopics::AvailabilityWord(slot.Online), true);
-  if (slot.State) Session.Publish(Topics.State(serial), TTopics::StateWord(*slot.State), true);
+  // Available last, when what Home Assistant shows with it is there.
   PublishAttributes(serial, slot);
+  if (slot.State) Session.Publish(Topics.State(serial), TTopics::StateWord(*slot.State), true);
+  Session.Publish(Topics.Availability(serial), TTopics::AvailabilityWord(slot.Online), true);
 }
 
 void TBridge::PublishAll() {
