@@ -1,43 +1,14 @@
 #include "diagnostics.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "device_text.h"
+#include "platform.h"
 #include "protocol.h"
-#include "sysfs.h"
 
 namespace velorin {
-
-namespace {
-
-// The switches attached in sysfs that the USB library did not list, each
-// with the reason its node gives. Returns how many there were.
-int DiagnoseUnlistedSwitches(const std::set<TUsbNode>& listed) {
-  int count = 0;
-  for (const std::string& folder : SwitchFolders(kUsbDevicesFolder)) {
-    const std::optional<TUsbNode> node = NodeOfFolder(folder);
-    if (!node || listed.count(*node) != 0) continue;
-    ++count;
-    const std::string where = Label(*node);
-    Diagnose({where, ": a switch (", kUsbIdText, ")"});
-    const int fd = ::open(NodePath(*node).c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-      Diagnose({where, ": cannot be opened: ", AccessText(errno, *node)});
-    } else {
-      ::close(fd);
-      Diagnose({where, ": not listed by the USB library"});
-    }
-  }
-  return count;
-}
-
-}  // namespace
 
 bool DiagnosticsWanted() {
   static const bool wanted = [] {
@@ -56,14 +27,6 @@ void Diagnose(std::initializer_list<std::string_view> pieces) {
 }
 
 std::string ErrorText(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
-
-std::string AccessText(int error, const TUsbNode& node) {
-  std::string text = ErrorText(error);
-  if (error == EACCES || error == EPERM) {
-    text += "; the user needs the group " VELORIN_GROUP " or a local seat session for " + NodePath(node);
-  }
-  return text;
-}
 
 void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted) {
   if (!DiagnosticsWanted()) return;

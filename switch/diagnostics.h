@@ -23,13 +23,10 @@ void Diagnose(std::initializer_list<std::string_view> pieces);
 // The system's text for an errno value.
 std::string ErrorText(int error);
 
-// The error text, and for a denied access what the user lacks and which node.
-std::string AccessText(int error, const TUsbNode& node);
-
 // The closing lines when no switch was taken: LISTED holds the switches the
-// USB library listed. It lists only the devices whose node it could open, so
-// when it listed none, the switches attached in sysfs are looked at here and
-// their nodes opened, for the reason.
+// USB library listed. It lists only the devices it could open, so when it
+// listed none, the switches the system shows attached are looked at, for the
+// reason.
 void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted);
 
 }  // namespace velorin

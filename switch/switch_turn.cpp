@@ -110,7 +110,7 @@ TTurnOutcome TSwitchTurn::Take(const std::string& path, const std::string& where
   for (;;) {
     error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
     if (error == 0) {
-      Fd = fd;
+      Lock = fd;
       if (waited) Diagnose({where, ": waited ", std::to_string(MsSince(start)), " ms in line for its turn"});
       return TTurnOutcome::Taken;
     }
@@ -132,8 +132,8 @@ TTurnOutcome TSwitchTurn::Take(const std::string& path, const std::string& where
 }
 
 void TSwitchTurn::Release() {
-  if (Fd >= 0) ::close(Fd);
-  Fd = -1;
+  if (Lock != kNoLock) ::close(static_cast<int>(Lock));
+  Lock = kNoLock;
 }
 
 }  // namespace velorin

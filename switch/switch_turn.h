@@ -5,6 +5,7 @@
 // a queue from racing each other for it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -41,12 +42,15 @@ class TSwitchTurn {
   // long as another program holding the switch (kBusyRetryMs), after which
   // the command goes ahead without its turn: such a user must not stop it.
   // Says under VELORIN_DEBUG=1 when it waited, how long and why it stopped.
-  TTurnOutcome Take(const std::string& path, const std::string& where, int waitMs = kTurnWaitMs);
+  TTurnOutcome Take(const std::string& line, const std::string& where, int waitMs = kTurnWaitMs);
   void Release();
-  bool Held() const { return Fd >= 0; }
+  bool Held() const { return Lock != kNoLock; }
 
  private:
-  int Fd = -1;
+  // What holds the turn: the locked node's descriptor on Linux, the owned
+  // mutex's handle on Windows.
+  static constexpr std::intptr_t kNoLock = -1;
+  std::intptr_t Lock = kNoLock;
 };
 
 // True when everyone who can open a node with this mode and access list

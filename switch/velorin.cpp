@@ -12,21 +12,21 @@
 #include <thread>
 
 #include "diagnostics.h"
+#include "platform.h"
 #include "protocol.h"
 #include "usb_node.h"
-#include "usb_scan.h"
 
 using namespace velorin;
 
 namespace {
 
-// Runs one set-up step again while another process holds the switch (EBUSY),
+// Runs one set-up step again while another process holds the switch,
 // until the retry window has passed. Any other result ends at once.
 template <typename Step>
 int RetryWhileBusy(Step step) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyRetryMs);
   int result = step();
-  while (result == -EBUSY && std::chrono::steady_clock::now() < deadline) {
+  while (result == kUsbBusy && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kBusyPollMs));
     result = step();
   }
@@ -45,12 +45,6 @@ bool IsSwitch(const struct usb_device* device) {
   return device->descriptor.idVendor == kVendorId && device->descriptor.idProduct == kProductId;
 }
 
-// Where the library found the device: its bus folder and node are named by
-// number ("001", "002").
-TUsbNode NodeOf(const struct usb_device* device) {
-  return TUsbNode{std::atoi(device->bus->dirname), std::atoi(device->filename)};
-}
-
 // Opens the device and takes it when it is the wanted switch, its turn has
 // come (TURN holds it from then on) and it can be configured and claimed;
 // nullptr otherwise, with the reason diagnosed.
@@ -61,7 +55,7 @@ usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, cons
   errno = 0;
   usb_dev_handle* handle = usb_open(device);
   if (handle == nullptr) {
-    Diagnose({where, ": cannot be opened: ", AccessText(errno, node)});
+    Diagnose({where, ": cannot be opened: ", AccessErrorText(-errno, node)});
     return nullptr;
   }
   int result = 0;
@@ -70,26 +64,26 @@ usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, cons
   // crowd's serial reads in time: ask it again in this command's turn, when
   // the commands ahead are done with it.
   std::optional<TTurnOutcome> place;  // set once this command has been in line
-  if (!serial && result == -ETIMEDOUT) {
+  if (!serial && result == kUsbTimedOut) {
     Diagnose({where, ": serial number read timed out; asking again in its turn"});
-    place = turn.Take(TurnNodePath(node), where);
+    place = turn.Take(TurnLine(device, node), where);
     if (*place != TTurnOutcome::TooLong) serial = ReadSerialString(handle, result);
   }
   if (place == TTurnOutcome::TooLong) {
     // said by Take
   } else if (!serial) {
-    Diagnose({where, ": serial number cannot be read: ", AccessText(-result, node)});
+    Diagnose({where, ": serial number cannot be read: ", AccessErrorText(result, node)});
   } else if (*serial != wanted) {
     Diagnose({where, ": serial number differs"});
-  } else if (!place && turn.Take(TurnNodePath(node), where) == TTurnOutcome::TooLong) {
+  } else if (!place && turn.Take(TurnLine(device, node), where) == TTurnOutcome::TooLong) {
     // said by Take
   } else if ((result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); })) != 0 ||
              (result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); })) != 0) {
-    if (result == -EBUSY) {
+    if (result == kUsbBusy) {
       Diagnose(
           {where, ": busy for longer than ", std::to_string(kBusyRetryMs / 1000), " s (another program holds it)"});
     } else {
-      Diagnose({where, ": cannot be configured or claimed: ", ErrorText(-result)});
+      Diagnose({where, ": cannot be configured or claimed: ", UsbErrorText(result)});
     }
   } else {
     return handle;
@@ -112,7 +106,7 @@ bool TVelorin::Open(const std::string& serial) {
   Close();
   SerialNumber = wanted;
 
-  NarrowUsbScan();
+  PrepareUsbScan();
   if (!ListedBefore) {
     usb_init();
     usb_find_busses();
@@ -221,7 +215,7 @@ std::string TVelorin::GetName() {
 int TVelorin::SendControl(int request, int value, int index, char* buffer, int length) {
   const int result = usb_control_msg(Handle, kRequestType, request, value, index, buffer, length, kTimeoutMs);
   if (result < 0) {
-    Diagnose({Location, ": transfer failed: request ", std::to_string(request), ": ", ErrorText(-result)});
+    Diagnose({Location, ": transfer failed: request ", std::to_string(request), ": ", UsbErrorText(result)});
   }
   return result;
 }

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "inventory.h"
+#include "installed_files.h"
 #include "usb_scan.h"
 
 namespace fs = std::filesystem;
@@ -36,8 +36,7 @@ class InventoryTest : public ::testing::Test {
     if (serial) Write(root / "devices" / folder / "serial", *serial);
   }
   std::vector<std::string> Scan() {
-    ScanInstalledSwitches((root / "installed").string(), (root / "devices").string());
-    return InstalledSwitches;
+    return velorin::InstalledFromFiles((root / "installed").string(), (root / "devices").string());
   }
 
   fs::path root;
@@ -65,7 +64,6 @@ TEST_F(InventoryTest, AttachedSwitchesFollowInFolderOrder) {
 }
 
 TEST_F(InventoryTest, MissingSourcesGiveAnEmptyList) {
-  InstalledSwitches = {"stale"};
   fs::remove_all(root / "devices");
   EXPECT_TRUE(Scan().empty());
   fs::create_directories(root / "devices");
