@@ -44,7 +44,7 @@ State& state() {
 void Record(const std::string& call) {
   state().calls.push_back(call);
   if (const char* log = std::getenv("FAKEUSB_LOG")) {
-    if (FILE* file = std::fopen(log, "a")) {
+    if (FILE* file = std::fopen(log, "ab")) {
       std::fwrite(call.data(), 1, call.size(), file);
       std::fputc('\n', file);
       std::fclose(file);
