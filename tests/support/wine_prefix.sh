@@ -1,7 +1,7 @@
 #!/bin/sh
 # Wine prefixes for the Windows tests, never the user's own ~/.wine: a
 # prepared one, made once (that takes seconds), and for each run a
-# hard-linked copy of it (milliseconds) with a wineserver of its own that
+# copy of it (milliseconds: hard links, but for the registry's files) with a wineserver of its own that
 # keeps running, so that Wine's background processes start once, away from
 # the pipes of the program a test reads.
 #
@@ -32,6 +32,12 @@ start() {
   prepare "$1"
   mkdir -p "$2"
   cp -al "$1/." "$2/"
+  # The server rewrites the registry files in place: those are copied, so
+  # that no run writes into the prepared prefix.
+  for file in "$1"/*.reg; do
+    rm -f "$2/${file##*/}"
+    cp "$file" "$2/"
+  done
   WINEPREFIX=$2 wineserver -p >/dev/null 2>&1 </dev/null
   WINEPREFIX=$2 "$wine" cmd /c exit >/dev/null 2>&1 </dev/null
 }
