@@ -17,12 +17,15 @@ if(VELORIN_MAKENSIS)
   list(APPEND CPACK_GENERATOR NSIS)
 endif()
 # A 64-bit installer (NSIS makes a 32-bit one otherwise, which installs
-# nothing under 64-bit Windows' Program Files view of a 64-bit program), and
-# velorin.exe on PATH, taken off again by the uninstaller.
+# nothing under 64-bit Windows). It puts bin\velorin.exe on every user's
+# PATH, also when run silently (/S), and its uninstaller, which takes the
+# folder off the PATH again, is told it was added for all users.
 set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
-set(CPACK_NSIS_MODIFY_PATH ON)
 set(CPACK_NSIS_DISPLAY_NAME "velorin ${PROJECT_VERSION}")
+set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "StrCpy $ADD_TO_PATH_ALL_USERS 1\nPush \\\"$INSTDIR\\\\bin\\\"\nCall AddToPath")
+set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "StrCpy $ADD_TO_PATH_ALL_USERS 1")
+set(CPACK_STRIP_FILES ON)
 include(CPack)
 
 if(VELORIN_BUILD_TESTS)
