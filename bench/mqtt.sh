@@ -26,7 +26,7 @@ mkdir -p "$work"
 bash "$root/tests/vm/bench.sh" \
   --velorin "$build/velorin" --sim "$build/velorin-sim" --work "$work/vm" \
   --cache "${VELORIN_VM_CACHE:-$build/vm/cache}" --checks "$root/bench/mqtt_guest.sh" --buses 8 \
-  --extra "$build/velorin-mqtt" --extra "$build/mqtt/velorin-mqtt-latency" \
+  --extra "$build/velorin-mqtt" --extra "$build/bench/velorin-mqtt-latency" \
   --extra "$(command -v mosquitto || echo /usr/sbin/mosquitto)" --extra "$(command -v mosquitto_pub)" \
   --extra "$(command -v mosquitto_sub)" --timeout 900 >"$work/console.txt" || {
   tail -n 40 "$work/console.txt" >&2

@@ -8,7 +8,7 @@ void PrintHelpScreen() {
   Print(text::kNewLine);
   Print(text::kTitle);
   Print(text::kNewLine);
-  Print("Version ");
+  Print(text::kVersionLabel);
   Print(text::kVersion);
   Print(text::kNewLine);
   Print(text::kMakerNotice);

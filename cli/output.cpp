@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "device_text.h"
+#include "texts.h"
 
 namespace {
 
@@ -31,9 +32,8 @@ bool FinishOutput() {
   errno = 0;
   if (std::fclose(stdout) != 0) NoteFailure();
   if (writeError == 0) return true;
-  const char* prefix = "velorin: cannot write output: ";
   const char* reason = std::strerror(writeError);
-  std::fwrite(prefix, 1, std::strlen(prefix), stderr);
+  std::fwrite(text::kCannotWriteOutput.data(), 1, text::kCannotWriteOutput.size(), stderr);
   std::fwrite(reason, 1, std::strlen(reason), stderr);
   std::fwrite("\n", 1, 1, stderr);
   return false;

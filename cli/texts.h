@@ -8,6 +8,7 @@
 namespace text {
 
 inline constexpr std::string_view kTitle = "Velorin Command Line Tool";
+inline constexpr std::string_view kVersionLabel = "Version ";
 inline constexpr std::string_view kVersion = version::kShown;
 inline constexpr std::string_view kMakerNotice =
     "Copyright (c) 2026 the velorin developers; free software under the MIT License";
@@ -43,5 +44,8 @@ inline constexpr std::string_view kEntryOpen = "[";
 inline constexpr std::string_view kEntryClose = "]: ";
 
 inline constexpr std::string_view kNewLine = "\n";
+
+// On stderr, before the reason, when the output could not be written.
+inline constexpr std::string_view kCannotWriteOutput = "velorin: cannot write output: ";
 
 }  // namespace text

@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "discovery.h"
-#include "inventory.h"
+#include "installed_files.h"
 
 namespace velorin::mqtt {
 
@@ -360,9 +360,9 @@ void TBridge::Forget(const std::string& serial) {
 }
 
 void TBridge::Refresh(bool read) {
-  ScanInstalledSwitches();
+  const std::vector<TAttachedSwitch> attached = AttachedSwitches();
   std::vector<std::string> now;
-  for (const std::string& serial : InstalledSwitches) {
+  for (const std::string& serial : InstalledSerials(attached)) {
     if (std::find(now.begin(), now.end(), serial) != now.end()) continue;
     if (const char* problem = LevelProblem(serial)) {
       if (Refused.insert(serial).second) {
@@ -377,11 +377,9 @@ void TBridge::Refresh(bool read) {
     if (std::find(now.begin(), now.end(), serial) == now.end()) Forget(serial);
   }
   Installed = now;
-  const std::map<std::string, TUsbNode> attached = AttachedSwitches();
   for (const std::string& serial : Installed) {
     const auto [slot, added] = Slots.try_emplace(serial);
-    const auto node = attached.find(serial);
-    Update(serial, slot->second, node == attached.end() ? std::nullopt : std::optional(node->second), read);
+    Update(serial, slot->second, AttachedAt(attached, serial), read);
     if (added) {
       ObjectIds.insert(ObjectId(serial));
       mosquitto_subscribe(Client, nullptr, Topics.Command(serial).c_str(), 1);

@@ -1,19 +1,8 @@
 #include "switch_access.h"
 
-#include "device_text.h"
 #include "protocol.h"
 
 namespace velorin::mqtt {
-
-std::map<std::string, TUsbNode> AttachedSwitches(const std::string& devicesFolder) {
-  std::map<std::string, TUsbNode> attached;
-  for (const std::string& folder : SwitchFolders(devicesFolder)) {
-    const std::optional<std::string> serial = ReadAttribute(folder, "serial");
-    const std::optional<TUsbNode> node = NodeOfFolder(folder);
-    if (serial && node && SerialProblem(*serial) == nullptr) attached.emplace(*serial, *node);
-  }
-  return attached;
-}
 
 std::optional<TSwitchFacts> ReadFacts(const TUsbNode& node, const std::string& serial) {
   TVelorin connection;

@@ -1,23 +1,16 @@
-// What the bridge asks of the switches: which are attached (from sysfs, no
-// device opened), and one request at a time on the switch at a known bus and
-// device. Each call opens the switch and closes it again, so the command
-// line and the lab drivers can use it between two calls.
+// What the bridge asks of the switches: one request at a time on the switch
+// at a known bus and device. Each call opens the switch and closes it again,
+// so the command line and the lab drivers can use it between two calls.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 
-#include "sysfs.h"
 #include "usb_node.h"
 #include "velorin.h"
 
 namespace velorin::mqtt {
-
-// The serial numbers of the switches attached now and where each sits. Of
-// two switches with one serial number, the first folder's is kept.
-std::map<std::string, TUsbNode> AttachedSwitches(const std::string& devicesFolder = kUsbDevicesFolder);
 
 // What a switch says about itself, read once when it appears.
 struct TSwitchFacts {

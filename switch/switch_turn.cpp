@@ -40,7 +40,7 @@ std::string AccessList(int fd) {
 
 // Only a node that those who cannot use the switch cannot open can hold
 // anyone in line for long: flock needs no write access, using the switch does.
-bool Guarded(int fd) {
+bool OnlyUsersCanLockNode(int fd) {
   struct stat status {};
   return ::fstat(fd, &status) == 0 && OnlyUsersCanLock(status.st_mode, AccessList(fd));
 }
@@ -101,7 +101,7 @@ TTurnOutcome TSwitchTurn::Take(const std::string& path, const std::string& where
     return TTurnOutcome::NoLine;
   }
 
-  const bool guarded = Guarded(fd);
+  const bool guarded = OnlyUsersCanLockNode(fd);
   const int bound = guarded ? waitMs : std::min(waitMs, kBusyRetryMs);
   const Clock::time_point start = Clock::now();
   const Clock::time_point deadline = start + std::chrono::milliseconds(bound);

@@ -1,3 +1,5 @@
+// Choosing the folder the USB library scans: the switches' own links where
+// they are sure to lead to every switch attached, else the library's choice.
 #include "usb_scan.h"
 
 #include <link.h>
@@ -28,7 +30,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 // True for a real folder that only root (or this user) may change: a link
 // someone else put there could lead the library to open anything.
-bool Guarded(const std::string& folder) {
+bool OnlyRootMayChange(const std::string& folder) {
   struct stat status {};
   return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
          (status.st_uid == 0 || status.st_uid == ::geteuid()) && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
@@ -79,7 +81,7 @@ TScanChoice ChooseScanFolder(const std::string& devicesFolder, const std::string
       return {"", full + Label(*node) + ", a switch, has no link to it in " + linkFolder};
     }
     for (const std::string& guarded : {linkFolder, std::filesystem::path(link).parent_path().string()}) {
-      if (!Guarded(guarded)) return {"", full + guarded + " is not a folder only root may change"};
+      if (!OnlyRootMayChange(guarded)) return {"", full + guarded + " is not a folder only root may change"};
     }
   }
   return {linkFolder, "scanning " + linkFolder + ": each attached switch has its link there"};

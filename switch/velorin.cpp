@@ -1,3 +1,5 @@
+// Finding and taking one switch among the devices the USB library lists, one
+// step at a time, and the control requests sent to it.
 #include "velorin.h"
 
 #include <usb.h>
@@ -5,11 +7,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "diagnostics.h"
 #include "platform.h"
@@ -45,69 +47,92 @@ bool IsSwitch(const struct usb_device* device) {
   return device->descriptor.idVendor == kVendorId && device->descriptor.idProduct == kProductId;
 }
 
-// Opens the device and takes it when it is the wanted switch, its turn has
-// come (TURN holds it from then on) and it can be configured and claimed;
-// nullptr otherwise, with the reason diagnosed.
-usb_dev_handle* TakeDevice(struct usb_device* device, const TUsbNode& node, const std::string& wanted, bool checkSerial,
-                           TSwitchTurn& turn) {
+// The serial-number string, or nullopt with the reason said. A switch busy
+// with a queue's commands can be too slow to answer a crowd's serial reads:
+// a read that timed out is asked again in this command's turn (PLACE) in
+// the switch's LINE.
+std::optional<std::string> ReadSerial(usb_dev_handle* handle, const TUsbNode& node, const std::string& line,
+                                      TSwitchTurn& turn, std::optional<TTurnOutcome>& place) {
   const std::string where = Label(node);
-  Diagnose({where, ": a switch (", kUsbIdText, ")"});
-  errno = 0;
-  usb_dev_handle* handle = usb_open(device);
-  if (handle == nullptr) {
-    Diagnose({where, ": cannot be opened: ", AccessErrorText(-errno, node)});
-    return nullptr;
-  }
   int result = 0;
-  std::optional<std::string> serial = checkSerial ? ReadSerialString(handle, result) : wanted;
-  // A switch busy with a queue's commands can be too slow to answer a
-  // crowd's serial reads in time: ask it again in this command's turn, when
-  // the commands ahead are done with it.
-  std::optional<TTurnOutcome> place;  // set once this command has been in line
+  std::optional<std::string> serial = ReadSerialString(handle, result);
   if (!serial && result == kUsbTimedOut) {
     Diagnose({where, ": serial number read timed out; asking again in its turn"});
-    place = turn.Take(TurnLine(device, node), where);
-    if (*place != TTurnOutcome::TooLong) serial = ReadSerialString(handle, result);
+    place = turn.Take(line, where);
+    if (*place == TTurnOutcome::TooLong) return std::nullopt;  // said by Take
+    serial = ReadSerialString(handle, result);
   }
-  if (place == TTurnOutcome::TooLong) {
-    // said by Take
-  } else if (!serial) {
-    Diagnose({where, ": serial number cannot be read: ", AccessErrorText(result, node)});
-  } else if (*serial != wanted) {
-    Diagnose({where, ": serial number differs"});
-  } else if (!place && turn.Take(TurnLine(device, node), where) == TTurnOutcome::TooLong) {
-    // said by Take
-  } else if ((result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); })) != 0 ||
-             (result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); })) != 0) {
-    if (result == kUsbBusy) {
-      Diagnose(
-          {where, ": busy for longer than ", std::to_string(kBusyRetryMs / 1000), " s (another program holds it)"});
-    } else {
-      Diagnose({where, ": cannot be configured or claimed: ", UsbErrorText(result)});
-    }
-  } else {
-    return handle;
+  if (!serial) Diagnose({where, ": serial number cannot be read: ", AccessErrorText(result, node)});
+  return serial;
+}
+
+// Configures and claims the switch, waiting a while for another program
+// that holds it; false, with the reason said, when it cannot.
+bool Claim(usb_dev_handle* handle, const std::string& where) {
+  int result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); });
+  if (result == 0) result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); });
+  if (result == kUsbBusy) {
+    Diagnose({where, ": busy for longer than ", std::to_string(kBusyRetryMs / 1000), " s (another program holds it)"});
+  } else if (result != 0) {
+    Diagnose({where, ": cannot be configured or claimed: ", UsbErrorText(result)});
   }
-  usb_close(handle);
-  turn.Release();
-  return nullptr;
+  return result == 0;
 }
 
 }  // namespace
 
-TVelorin::~TVelorin() {
-  if (Handle != nullptr) usb_close(Handle);
+void TVelorin::TCloseDevice::operator()(usb_dev_handle* handle) const { usb_close(handle); }
+
+bool TVelorin::TakeDevice(struct usb_device* device, const TUsbNode& node, const std::string& wanted) {
+  const std::string where = Label(node);
+  Diagnose({where, ": a switch (", kUsbIdText, ")"});
+  // Declared first, so that a switch given up is closed before its turn ends.
+  TSwitchTurn turn;
+  errno = 0;
+  std::unique_ptr<usb_dev_handle, TCloseDevice> handle(usb_open(device));
+  if (handle == nullptr) {
+    Diagnose({where, ": cannot be opened: ", AccessErrorText(-errno, node)});
+    return false;
+  }
+  const std::string line = TurnLine(device, node);
+  std::optional<TTurnOutcome> place;  // set once this command has been in line
+  const std::optional<std::string> serial = CheckSerial ? ReadSerial(handle.get(), node, line, turn, place) : wanted;
+  if (!serial) return false;
+  if (*serial != wanted) {
+    Diagnose({where, ": serial number differs"});
+    return false;
+  }
+  if (!place) place = turn.Take(line, where);
+  if (*place == TTurnOutcome::TooLong || !Claim(handle.get(), where)) return false;  // TooLong said by Take
+  Turn = std::move(turn);
+  Handle = std::move(handle);
+  Location = where;
+  return true;
 }
 
 bool TVelorin::Open(const std::string& serial) {
   const std::string wanted = serial.empty() ? SerialNumber : serial;
-  if (wanted.empty()) return true;
+  return wanted.empty() || OpenListed(wanted, std::nullopt, true);
+}
 
+bool TVelorin::OpenAt(const TUsbNode& node, const std::string& serial) {
+  if (serial.empty()) return false;
+  bool listed = false;
+  for (usb_bus* bus = usb_get_busses(); bus != nullptr && !listed; bus = bus->next) {
+    for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
+      if (IsSwitch(device) && NodeOf(device) == node) listed = true;
+    }
+  }
+  // The list may be stale (a switch gone, another at its number): scan again.
+  return (listed && OpenListed(serial, node, false)) || OpenListed(serial, node, true);
+}
+
+bool TVelorin::OpenListed(const std::string& wanted, const std::optional<TUsbNode>& only, bool scan) {
   Close();
   SerialNumber = wanted;
 
   PrepareUsbScan();
-  if (!ListedBefore) {
+  if (scan) {
     usb_init();
     usb_find_busses();
     usb_find_devices();
@@ -117,17 +142,15 @@ bool TVelorin::Open(const std::string& serial) {
     for (struct usb_device* device = bus->devices; device != nullptr && Handle == nullptr; device = device->next) {
       if (!IsSwitch(device)) continue;
       const TUsbNode node = NodeOf(device);
-      if (OnlyAt && node != *OnlyAt) continue;
+      if (only && node != *only) continue;
       listed.insert(node);
-      Handle = TakeDevice(device, node, wanted, CheckSerial, Turn);
-      if (Handle != nullptr) Location = Label(node);
+      TakeDevice(device, node, wanted);
     }
   }
   if (Handle == nullptr) {
     DiagnoseNoSwitchTaken(listed, wanted);
     return false;
   }
-
   const TSwitchVersion version = GetVersion();
   if (version.Major != kSupportedMajor) {
     Diagnose({Location, ": firmware version ", std::to_string(version.Major), ".", std::to_string(version.Minor),
@@ -145,30 +168,9 @@ bool TVelorin::Open(const std::string& serial) {
   return true;
 }
 
-bool TVelorin::OpenAt(const TUsbNode& node, const std::string& serial) {
-  if (serial.empty()) return false;
-  OnlyAt = node;
-  ListedBefore = false;
-  for (usb_bus* bus = usb_get_busses(); bus != nullptr && !ListedBefore; bus = bus->next) {
-    for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
-      if (IsSwitch(device) && NodeOf(device) == node) ListedBefore = true;
-    }
-  }
-  bool opened = Open(serial);
-  if (!opened && ListedBefore) {
-    // The list may be stale (a switch gone, another at its number): scan again.
-    ListedBefore = false;
-    opened = Open(serial);
-  }
-  ListedBefore = false;
-  OnlyAt.reset();
-  return opened;
-}
-
 void TVelorin::Close() {
   if (StateOnClose < 2) SetState(StateOnClose != 0);
-  if (Handle != nullptr) usb_close(Handle);
-  Handle = nullptr;
+  Handle.reset();
   Turn.Release();
 }
 
@@ -213,7 +215,7 @@ std::string TVelorin::GetName() {
 }
 
 int TVelorin::SendControl(int request, int value, int index, char* buffer, int length) {
-  const int result = usb_control_msg(Handle, kRequestType, request, value, index, buffer, length, kTimeoutMs);
+  const int result = usb_control_msg(Handle.get(), kRequestType, request, value, index, buffer, length, kTimeoutMs);
   if (result < 0) {
     Diagnose({Location, ": transfer failed: request ", std::to_string(request), ": ", UsbErrorText(result)});
   }

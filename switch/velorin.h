@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "usb_node.h"
 
 struct usb_dev_handle;
+struct usb_device;
 
 struct TSwitchVersion {
   std::uint8_t Major = 0;
@@ -22,7 +24,7 @@ class TVelorin {
  public:
   TVelorin() = default;
   // Releases a handle still held, without sending any request.
-  ~TVelorin();
+  ~TVelorin() = default;
   TVelorin(const TVelorin&) = delete;
   TVelorin& operator=(const TVelorin&) = delete;
 
@@ -59,13 +61,21 @@ class TVelorin {
   std::string SerialNumber;
 
  private:
-  usb_dev_handle* Handle = nullptr;
+  struct TCloseDevice {
+    void operator()(usb_dev_handle* handle) const;
+  };
+
+  // Opens the first listed switch with the wanted serial number (only the
+  // one at ONLY, when given), scanning the buses first when SCAN.
+  bool OpenListed(const std::string& wanted, const std::optional<velorin::TUsbNode>& only, bool scan);
+  // Takes the device (Handle, Turn, Location) when it is the wanted switch,
+  // its turn has come and it can be claimed; else false, with the reason said.
+  bool TakeDevice(usb_device* device, const velorin::TUsbNode& node, const std::string& wanted);
+
   // "bus 001 device 002" of the open switch, for diagnostics.
   std::string Location;
-  // This program's turn at the open switch, held until Close.
+  // This program's turn at the open switch, held until Close (and until after
+  // the handle is closed).
   velorin::TSwitchTurn Turn;
-  // Set for the duration of OpenAt: the one node Open may take, and whether
-  // the library's device list from the last scan already shows a switch there.
-  std::optional<velorin::TUsbNode> OnlyAt;
-  bool ListedBefore = false;
+  std::unique_ptr<usb_dev_handle, TCloseDevice> Handle;
 };

@@ -484,6 +484,25 @@ TEST_F(TurnTest, TheTurnLastsUntilTheSwitchIsClosed) {
   }
 }
 
+// The lock goes with a moved turn, and a turn moved onto a held one releases
+// the lock that one held.
+TEST_F(TurnTest, ATurnMovesWithItsLock) {
+  const std::string first = Node(0600);
+  const std::string second = (folder_ / "001" / "002").string();
+  ::close(::open(second.c_str(), O_RDWR | O_CREAT, 0600));
+  velorin::TSwitchTurn turn, other;
+  ASSERT_EQ(turn.Take(first, "here"), velorin::TTurnOutcome::Taken);
+  ASSERT_EQ(other.Take(second, "here"), velorin::TTurnOutcome::Taken);
+  velorin::TSwitchTurn moved(std::move(turn));
+  EXPECT_FALSE(turn.Held());
+  EXPECT_FALSE(LockFree(first));
+  other = std::move(moved);
+  EXPECT_TRUE(LockFree(second));
+  EXPECT_FALSE(LockFree(first));
+  other.Release();
+  EXPECT_TRUE(LockFree(first));
+}
+
 // A serial read that timed out (a switch busy with the commands ahead) is
 // asked again once the line has come to this command; the turn is kept only
 // for the asked switch.

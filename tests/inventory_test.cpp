@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <dlfcn.h>
@@ -36,7 +37,8 @@ class InventoryTest : public ::testing::Test {
     if (serial) Write(root / "devices" / folder / "serial", *serial);
   }
   std::vector<std::string> Scan() {
-    return velorin::InstalledFromFiles((root / "installed").string(), (root / "devices").string());
+    return velorin::InstalledSerials(velorin::AttachedSwitches((root / "devices").string()),
+                                     (root / "installed").string());
   }
 
   fs::path root;
@@ -61,6 +63,26 @@ TEST_F(InventoryTest, AttachedSwitchesFollowInFolderOrder) {
   // The record's lines as RecordLines reads them (R1 without its CR), then
   // the attached switches not recorded.
   EXPECT_EQ(Scan(), (std::vector<std::string>{"R1", "OLD", "A1", "B2", "C3"}));
+}
+
+// The bridge takes each installed switch's place from the same walk: of
+// folders with one serial number, the first that gives a bus and device.
+TEST_F(InventoryTest, AttachedSwitchesSayWhereTheySit) {
+  const std::string a = "A1\n", b = "B2\n", refused = "\n";
+  Device("1-2", "16c0", "2823", &a);  // no bus or device number
+  for (const auto& [folder, serial, device] : {std::tuple{"1-3", &a, "7"}, {"1-4", &a, "9"}, {"1-5", &refused, "4"}}) {
+    Device(folder, "16c0", "2823", serial);
+    Write(root / "devices" / folder / "busnum", "1\n");
+    Write(root / "devices" / folder / "devnum", std::string(device) + "\n");
+  }
+  Device("1-6", "16c0", "2823", &b);
+  const std::vector<velorin::TAttachedSwitch> attached = velorin::AttachedSwitches((root / "devices").string());
+  ASSERT_EQ(attached.size(), 4u);
+  EXPECT_EQ(velorin::AttachedAt(attached, "A1"), (velorin::TUsbNode{1, 7}));
+  EXPECT_EQ(velorin::AttachedAt(attached, "B2"), std::nullopt);
+  EXPECT_EQ(velorin::AttachedAt(attached, ""), std::nullopt);
+  EXPECT_EQ(velorin::InstalledSerials(attached, (root / "installed").string()),
+            (std::vector<std::string>{"A1", "A1", "A1", "B2"}));
 }
 
 TEST_F(InventoryTest, MissingSourcesGiveAnEmptyList) {

@@ -60,6 +60,6 @@ int DiagnoseUnlistedSwitches(const std::set<TUsbNode>& listed) {
   return count;
 }
 
-std::vector<std::string> InstalledInstances() { return InstalledFromFiles(); }
+std::vector<std::string> InstalledInstances() { return InstalledSerials(AttachedSwitches()); }
 
 }  // namespace velorin

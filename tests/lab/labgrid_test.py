@@ -15,40 +15,19 @@ import time
 from pathlib import Path
 
 import pytest
+from velorin_testing import FakeBus, snippet
 
 FAILED = ["Changing switch with serial number AB12CD34 failed!", "Error: Switch not installed or not available!"]
 
 
-def snippet(marker):
-    text = Path(os.environ["VELORIN_LAB_DOC"]).read_text()
-    block = text.split(f"<!-- lab: {marker} -->\n", 1)[1]
-    return block.split("\n", 1)[1].split("\n```\n", 1)[0]
-
-
-class Switch:
+class Switch(FakeBus):
     """docs/lab.md's switch AB12CD34 on the fake USB bus, off at first. Its
     name is what the tool reports, and has an "on" in it."""
 
     def __init__(self, folder, monkeypatch):
-        self.scenario = folder / "scenario"
-        self.scenario.write_text("serial=AB12CD34 kind=2 name=Bench\\x20monitor\n")
-        (folder / "state").mkdir()
-        self.state = folder / "state" / "1.1"
-        self.calls = folder / "calls"
-        monkeypatch.setenv("FAKEUSB_SCENARIO", str(self.scenario))
-        monkeypatch.setenv("FAKEUSB_STATE", str(folder / "state"))
-        monkeypatch.setenv("FAKEUSB_LOG", str(self.calls))
-
-    def on(self):
-        return self.state.read_text() == "on\n"
-
-    def set_states(self):
-        """The states it was set to, in order (1 on, 0 off)."""
-        calls = self.calls.read_text().splitlines() if self.calls.exists() else []
-        return [int(call.split()[4]) for call in calls if call.startswith("control 1.1 c0 1 ")]
-
-    def unplug(self):
-        self.scenario.write_text("")
+        super().__init__(folder, "serial=AB12CD34 kind=2 name=Bench\\x20monitor\n")
+        for key, value in self.variables().items():
+            monkeypatch.setenv(key, value)
 
 
 @pytest.fixture

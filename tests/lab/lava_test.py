@@ -14,6 +14,7 @@ from pathlib import Path
 
 import jinja2
 import pytest
+from velorin_testing import FakeBus, snippet
 
 JOB = """\
 device_type: arduino-nano-33-ble
@@ -29,12 +30,6 @@ actions:
     method: minimal
     timeout: {minutes: 2}
 """
-
-
-def snippet(marker):
-    text = Path(os.environ["VELORIN_LAB_DOC"]).read_text()
-    block = text.split(f"<!-- lab: {marker} -->\n", 1)[1]
-    return block.split("\n", 1)[1].split("\n```\n", 1)[0]
 
 
 @pytest.fixture(scope="module")
@@ -63,12 +58,8 @@ def test_job_follows_the_switch(tmp_path, device_types, present, status, result)
     device = jinja2.Environment(loader=loader, trim_blocks=True, autoescape=False).get_template("bench.jinja2")
     (tmp_path / "device.yaml").write_text(device.render())
     (tmp_path / "job.yaml").write_text(JOB)
-    (tmp_path / "scenario").write_text("serial=AB12CD34\n" if present else "")
-    (tmp_path / "state").mkdir()
-    (tmp_path / "bin").mkdir()
-    (tmp_path / "bin" / "velorin").symlink_to(os.environ["VELORIN_TOOL"])
-    env = dict(os.environ, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}", FAKEUSB_SCENARIO=str(tmp_path / "scenario"),
-               FAKEUSB_STATE=str(tmp_path / "state"), FAKEUSB_LOG=str(tmp_path / "calls"))
+    bus = FakeBus(tmp_path, "serial=AB12CD34\n" if present else "")
+    env = bus.env(tool=os.environ["VELORIN_TOOL"])
     # The job id names lava-run's folder under /var/lib/lava/dispatcher/tmp.
     done = subprocess.run(["lava-run", "--device", str(tmp_path / "device.yaml"), "--job-id",
                            f"velorin-{os.getpid()}-{int(present)}", "--output-dir", str(tmp_path / "out"),
@@ -77,7 +68,5 @@ def test_job_follows_the_switch(tmp_path, device_types, present, status, result)
     assert done.returncode == status, done.stdout[-3000:]
     job = [line for line in done.stdout.splitlines() if '"case": "job"' in line]
     assert len(job) == 1 and result in job[0], job
-    calls = (tmp_path / "calls").read_text().splitlines() if (tmp_path / "calls").exists() else []
-    states = [int(call.split()[4]) for call in calls if call.startswith("control 1.1 c0 1 ")]
     # Off, on (the reset), and off when the job ends.
-    assert states == ([0, 1, 0] if present else [])
+    assert bus.set_states() == ([0, 1, 0] if present else [])

@@ -11,7 +11,6 @@ VELORIN_SLOW_OFF (a wrapper), VELORIN_VENVS (the virtual environments)."""
 
 import json
 import os
-import socket
 import subprocess
 import time
 import urllib.error
@@ -19,6 +18,7 @@ import urllib.request
 from pathlib import Path
 
 import pytest
+from velorin_testing import FakeBus, free_port, snippet
 
 # pdudaemon by version, and how it answers a request whose driver failed.
 VERSIONS = {
@@ -30,26 +30,9 @@ MISSING = ("velorin /N=EF56GH78 /S=on: exit status 3: Changing switch with seria
            "Error: Switch not installed or not available!")
 
 
-def snippet(marker):
-    text = Path(os.environ["VELORIN_LAB_DOC"]).read_text()
-    block = text.split(f"<!-- lab: {marker} -->\n", 1)[1]
-    return block.split("\n", 1)[1].split("\n```\n", 1)[0]
-
-
 @pytest.fixture(params=sorted(VERSIONS))
 def version(request):
     return request.param
-
-
-def fake_bus(work):
-    """The environment of a host with switch AB12CD34, off, and `velorin`
-    on PATH."""
-    (work / "scenario").write_text("serial=AB12CD34\n")
-    (work / "state").mkdir()
-    (work / "bin").mkdir()
-    (work / "bin" / "velorin").symlink_to(os.environ["VELORIN_TOOL"])
-    return dict(os.environ, PATH=f"{work / 'bin'}:{os.environ['PATH']}", FAKEUSB_SCENARIO=str(work / "scenario"),
-                FAKEUSB_STATE=str(work / "state"), FAKEUSB_LOG=str(work / "calls"))
 
 
 def config_file(work):
@@ -67,12 +50,11 @@ def daemon(tmp_path, version):
     is counted in --logfile: Debian's pymodbus configures logging when it is
     imported, which doubles what pdudaemon 1.x prints on its console."""
     config = config_file(tmp_path)
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
+    port = free_port()
     config["daemon"]["port"] = port
     (tmp_path / "pdudaemon.conf").write_text(json.dumps(config))
-    env = fake_bus(tmp_path)
+    bus = FakeBus(tmp_path)
+    env = bus.env(tool=os.environ["VELORIN_TOOL"])
     log = tmp_path / "log"
     log.touch()
     with open(tmp_path / "console", "w") as out:
@@ -84,16 +66,10 @@ def daemon(tmp_path, version):
                 break
             time.sleep(0.05)
         assert "Listening on" in log.read_text(), (tmp_path / "console").read_text()
-        yield tmp_path, port
+        yield bus, port
     finally:
         process.kill()
         process.wait(10)
-
-
-def set_states(work):
-    """The states the switch was set to, in order (1 on, 0 off)."""
-    calls = (work / "calls").read_text().splitlines() if (work / "calls").exists() else []
-    return [int(call.split()[4]) for call in calls if call.startswith("control 1.1 c0 1 ")]
 
 
 def get(port, request):
@@ -105,19 +81,21 @@ def get(port, request):
 
 
 def test_requests_switch_in_order(daemon):
-    work, port = daemon
+    bus, port = daemon
+    work = bus.folder
     # pdudaemon answers once the job is done; reboot is off, the delay, on.
     for request, states, kept in (("on?hostname=velorin&port=1", [1], "on"),
                                   ("off?alias=board1", [1, 0], "off"),
                                   ("reboot?hostname=velorin&port=1&delay=1", [1, 0, 0, 1], "on")):
         assert get(port, request) == (200, "OK - accepted request\n")
-        assert set_states(work) == states, request
+        assert bus.set_states() == states, request
         assert (work / "state" / "1.1").read_text() == kept + "\n"
     assert "Traceback" not in (work / "log").read_text()
 
 
 def test_missing_switch_is_retried_logged_and_answered(daemon, version):
-    work, port = daemon
+    bus, port = daemon
+    work = bus.folder
     # pdudaemon answers only after both attempts and a pause after each
     # (retrydelay, which 0.0.8 does not read: it waits 5 s).
     assert get(port, "on?hostname=velorin&port=2") == VERSIONS[version][1]
@@ -125,13 +103,14 @@ def test_missing_switch_is_retried_logged_and_answered(daemon, version):
     assert log.count(MISSING) == 2, log
     assert log.count("Failed to execute job: 2 on (attempts left 1)") == 1, log
     assert log.count("Failed to execute job: 2 on (attempts left 0)") == 1, log
-    assert set_states(work) == []
+    assert bus.set_states() == []
 
 
 def test_drive_takes_retries_from_the_command_line_and_exits_0(tmp_path, version):
     # --drive ignores the config's retries and exits 0 whatever happened.
     config_file(tmp_path)
-    env = fake_bus(tmp_path)
+    bus = FakeBus(tmp_path)
+    env = bus.env(tool=os.environ["VELORIN_TOOL"])
     log = tmp_path / "log"
     pause = ["--retry-delay", "1"] if version != "0.0.8" else []
     for port, request, missing in (("2", "on", 1), ("1", "off", 1)):
@@ -141,7 +120,7 @@ def test_drive_takes_retries_from_the_command_line_and_exits_0(tmp_path, version
                               check=False)
         assert done.returncode == 0, done
         assert log.read_text().count(MISSING) == missing, log.read_text()
-    assert set_states(tmp_path) == [0]
+    assert bus.set_states() == [0]
 
 
 NAN, INF = float("nan"), float("inf")
@@ -170,7 +149,8 @@ def test_timeout_ends_the_wrapper_and_its_child(tmp_path, monkeypatch):
 
     # The wrapper's "off" runs past the limit; the "on" after it must be the
     # last word, so the off still to come has to go with the wrapper.
-    for key, value in fake_bus(tmp_path).items():
+    bus = FakeBus(tmp_path)
+    for key, value in bus.variables().items():
         monkeypatch.setenv(key, value)
     driver = VelorinDriver("lab", {"ports": {"1": "AB12CD34"}, "command": os.environ["VELORIN_SLOW_OFF"],
                                    "timeout": 1})
@@ -178,5 +158,5 @@ def test_timeout_ends_the_wrapper_and_its_child(tmp_path, monkeypatch):
         driver.port_interaction("off", 1)
     driver.port_interaction("on", 1)
     time.sleep(3)
-    assert set_states(tmp_path) == [1]
-    assert (tmp_path / "state" / "1.1").read_text() == "on\n"
+    assert bus.set_states() == [1]
+    assert bus.on()

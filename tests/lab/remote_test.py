@@ -18,18 +18,13 @@ from pathlib import Path
 
 import pytest
 import yaml
+from velorin_testing import FakeBus, snippet, wait_until
 
 FAILED = ("exit status 3: Changing switch with serial number AB12CD34 failed! "
           "Error: Switch not installed or not available!")
 VENV = Path(os.environ["VELORIN_VENVS"])
 # Each labgrid-client run may take this long on a crowded machine.
 CLIENT_BOUND = 120
-
-
-def snippet(marker):
-    text = Path(os.environ["VELORIN_LAB_DOC"]).read_text()
-    block = text.split(f"<!-- lab: {marker} -->\n", 1)[1]
-    return block.split("\n", 1)[1].split("\n```\n", 1)[0]
 
 
 def ip(*args):
@@ -42,10 +37,8 @@ class Host:
     def __init__(self, work, namespace, address):
         self.work, self.namespace, self.address = work, namespace, address
         work.mkdir()
-        (work / "state").mkdir()
-        (work / "scenario").write_text("serial=AB12CD34\n")
-        self.env = dict(os.environ, FAKEUSB_SCENARIO=str(work / "scenario"), FAKEUSB_STATE=str(work / "state"),
-                        FAKEUSB_LOG=str(work / "calls"))
+        self.bus = FakeBus(work)
+        self.env = self.bus.env()
 
     def start(self, argv, name, env=None):
         with open(self.work / f"{name}.log", "w") as out:
@@ -55,22 +48,6 @@ class Host:
 
     def log(self, name):
         return (self.work / f"{name}.log").read_text()
-
-    def set_states(self):
-        calls = (self.work / "calls").read_text().splitlines() if (self.work / "calls").exists() else []
-        return [int(call.split()[4]) for call in calls if call.startswith("control 1.1 c0 1 ")]
-
-    def state(self):
-        # The switches' states; the fake library's claim files beside them are no state.
-        files = [file for file in (self.work / "state").iterdir() if file.suffix != ".claim"]
-        return [(file.name, file.read_text()) for file in files]
-
-
-def wait_for(check, what, bound=60):
-    until = time.monotonic() + bound
-    while not check():
-        assert time.monotonic() < until, what()
-        time.sleep(0.1)
 
 
 @pytest.fixture(scope="module")
@@ -117,7 +94,7 @@ def lab(tmp_path_factory):
         Path("/run/sshd").mkdir(mode=0o755, exist_ok=True)
         sshd = exporter.start(["/usr/sbin/sshd", "-D", "-e", "-f", str(keys / "sshd_config")], "sshd")
         processes.append(sshd)
-        wait_for(lambda: "Server listening" in exporter.log("sshd"), lambda: exporter.log("sshd"))
+        assert wait_until(lambda: "Server listening" in exporter.log("sshd"), 60, 0.1), exporter.log("sshd")
 
         coordinator = f"{exporter.address}:20408"
         processes.append(exporter.start([str(VENV / "labgrid/bin/labgrid-coordinator"), "-l", coordinator],
@@ -145,8 +122,8 @@ def lab(tmp_path_factory):
         client.env.update(LG_COORDINATOR=coordinator, PATH=f"{bin_folder}:{os.environ['PATH']}",
                           LG_SSH_CONNECT_TIMEOUT="120")
         lab = Lab(work, client, exporter, sshd)
-        wait_for(lambda: "NetworkVelorinSwitch" in lab.client("resources").stdout and
-                 "PDUDaemonPort" in lab.client("resources").stdout, lambda: exporter.log("exporter"))
+        assert wait_until(lambda: "NetworkVelorinSwitch" in lab.client("resources").stdout and
+                          "PDUDaemonPort" in lab.client("resources").stdout, 60, 0.1), exporter.log("exporter")
         for place, group in (("bench", "velorin"), ("bench-pdu", "velorin-pdu")):
             lab.client("-p", place, "create", check=True)
             lab.client("-p", place, "add-match", f"exporter-host/{group}/*", check=True)
@@ -195,16 +172,16 @@ def test_remote_place_changes_only_the_exporters_switch(lab):
                                   ("cycle", [1, 0, 0, 1], None), ("get", [1, 0, 0, 1], "on")):
         done = lab.power(action)
         assert done.returncode == 0, done
-        assert lab.exporter_host.set_states() == states, action
+        assert lab.exporter_host.bus.set_states() == states, action
         if shown:
             assert done.stdout.splitlines()[-1] == f"power for place bench is {shown}"
-    assert lab.exporter_host.state() == [("1.1", "on\n")]
-    assert lab.client_host.set_states() == []
-    assert lab.client_host.state() == []
+    assert lab.exporter_host.bus.states() == [("1.1", "on\n")]
+    assert lab.client_host.bus.set_states() == []
+    assert lab.client_host.bus.states() == []
 
 
 def test_missing_switch_raises_with_the_tools_status_and_text(lab):
-    before = lab.exporter_host.set_states()
+    before = lab.exporter_host.bus.set_states()
     scenario = lab.exporter_host.work / "scenario"
     scenario.write_text("")
     try:
@@ -216,16 +193,16 @@ def test_missing_switch_raises_with_the_tools_status_and_text(lab):
             assert FAILED in done.stderr, done.stderr
     finally:
         scenario.write_text("serial=AB12CD34\n")
-    assert lab.exporter_host.set_states() == before
-    assert lab.client_host.state() == []
+    assert lab.exporter_host.bus.set_states() == before
+    assert lab.client_host.bus.states() == []
 
 
 def test_pdudaemon_port_needs_no_module(lab):
-    before = lab.exporter_host.set_states()
+    before = lab.exporter_host.bus.set_states()
     for action, states in (("on", [1]), ("off", [1, 0]), ("cycle", [1, 0, 0, 1])):
         done = lab.client("-p", "bench-pdu", "power", action, *(["-t", "1"] if action == "cycle" else []))
         assert done.returncode == 0, done
-        assert lab.exporter_host.set_states() == before + states, action
+        assert lab.exporter_host.bus.set_states() == before + states, action
     done = lab.client("-p", "bench-pdu", "power", "get")
     assert done.returncode != 0 and "does not support retrieving" in done.stderr, done
     # pdudaemon 1.1 answers a failure as one, so the client sees it.
@@ -236,11 +213,11 @@ def test_pdudaemon_port_needs_no_module(lab):
     finally:
         scenario.write_text("serial=AB12CD34\n")
     assert done.returncode != 0 and "500" in done.stderr, done
-    assert lab.client_host.state() == []
+    assert lab.client_host.bus.states() == []
 
 
 def test_unreachable_exporter_fails_within_the_timeout(lab):
-    before = lab.exporter_host.set_states()
+    before = lab.exporter_host.bus.set_states()
     # A stopped sshd takes the connection and never answers: labgrid would
     # wait LG_SSH_CONNECT_TIMEOUT (120 s here) for it.
     os.kill(lab.sshd.pid, signal.SIGSTOP)
@@ -254,5 +231,5 @@ def test_unreachable_exporter_fails_within_the_timeout(lab):
     assert done.returncode != 0, done
     assert f"{lab.exporter_host.address} could not be reached within 3 s" in done.stderr, done.stderr
     assert took < 60
-    assert lab.exporter_host.set_states() == before
-    assert lab.client_host.state() == []
+    assert lab.exporter_host.bus.set_states() == before
+    assert lab.client_host.bus.states() == []

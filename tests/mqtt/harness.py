@@ -13,32 +13,13 @@ import time
 from pathlib import Path
 
 import paho.mqtt.client as paho
+from velorin_testing import WAIT, FakeBus, free_port, wait_until  # noqa: F401
 
 BRIDGE = os.environ["VELORIN_MQTT"]
 TOOL = os.environ["VELORIN"]
 FAKEUSB_DIR = os.environ["FAKEUSB_DIR"]
 WITH_FIXTURE = os.environ["WITH_FIXTURE"]
 BASE = "velorin/test"
-# Generous bounds: the machine is shared.
-WAIT = 10
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_until(check, timeout=WAIT, step=0.05):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = check()
-        if value:
-            return value
-        time.sleep(step)
-    return check()
-
-
 def run(*command, cwd=None):
     subprocess.run(command, cwd=cwd, check=True, capture_output=True)
 
@@ -159,13 +140,12 @@ class Bridge:
     def __init__(self, folder, switches, installed=None, config=None, broker=None, base=BASE):
         self.folder = Path(folder)
         self.base = base
-        for sub in ("record", "devices", "state"):
+        for sub in ("record", "devices"):
             (self.folder / sub).mkdir(parents=True, exist_ok=True)
         # switches: serial -> scenario fields; all on bus 1, in this order.
         self.switches = dict(switches)
         self.order = list(self.switches)
-        (self.folder / "scenario").write_bytes(
-            b"".join(f"serial={s} {fields}\n".encode() for s, fields in self.switches.items()))
+        self.bus = FakeBus(self.folder, b"".join(f"serial={s} {fields}\n".encode() for s, fields in self.switches.items()))
         self.write_record(installed if installed is not None else self.order)
         for serial in self.order:
             self.plug(serial)
@@ -177,8 +157,7 @@ class Bridge:
         self.process = None
 
     def env(self):
-        env = dict(os.environ, LD_LIBRARY_PATH=FAKEUSB_DIR, FAKEUSB_SCENARIO=str(self.folder / "scenario"),
-                   FAKEUSB_STATE=str(self.folder / "state"), FAKEUSB_LOG=str(self.folder / "calls"))
+        env = self.bus.env(LD_LIBRARY_PATH=FAKEUSB_DIR)
         env.pop("VELORIN_DEBUG", None)
         return env
 
@@ -232,5 +211,4 @@ class Bridge:
         return subprocess.run(self.fixture(TOOL, *args), env=self.env(), capture_output=True)
 
     def calls(self):
-        path = self.folder / "calls"
-        return path.read_text().splitlines() if path.exists() else []
+        return self.bus.calls()

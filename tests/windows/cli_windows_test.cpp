@@ -77,8 +77,8 @@ TEST(WindowsCommandLineTest, DiagnosticsSayWhatLibusbWin32Says) {
 // Every fixed text ends its lines with one "\n", on both streams.
 TEST(WindowsCommandLineTest, NoCarriageReturnInTheOutput) {
   runner::SetInstalledSwitches(std::vector<std::string>{"A1", "B2"});
-  const std::vector<std::vector<std::string>> runs = {
-      {"/H"}, {"/L", "/A"}, {"/N=B2", "/S=on"}, {"/N=A1"}, {"/S=on"}, {"/N=X", "/S=bad"}, {"/N=X9", "/S=off"}};
+  const std::vector<std::vector<std::string>> runs = {{"/H"},    {"/L", "/A"},       {"/N=B2", "/S=on"}, {"/N=A1"},
+                                                      {"/S=on"}, {"/N=X", "/S=bad"}, {"/N=X9", "/S=off"}};
   for (const std::vector<std::string>& args : runs) {
     Sandbox sandbox;
     sandbox.environment = {"VELORIN_DEBUG=1"};

@@ -48,8 +48,8 @@ TEST(WindowsTurnTest, CommandsOnOneSwitchTakeTurns) {
   };
   int number = 0;
   for (const Case& c : cases) {
-    const std::string line = "Local\\velorin-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                             std::to_string(++number);
+    const std::string line =
+        "Local\\velorin-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++number);
     std::promise<void> holding;
     std::thread holder;
     if (c.holdMs > 0) {
