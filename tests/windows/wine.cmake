@@ -39,4 +39,9 @@ else()
     WITH_FIXTURE="${CMAKE_CURRENT_SOURCE_DIR}/support/with_fixture.sh")
   add_dependencies(velorin_wine_cli_tests velorin_windows)
   gtest_discover_tests(velorin_wine_cli_tests TEST_PREFIX "windows." PROPERTIES LABELS "windows;cli")
+
+  # The ZIP and, where nsis is installed, the installer and its uninstaller.
+  add_test(NAME windows.package
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/package_test.sh ${windows_build} ${windows_build}/tests/windows)
+  set_tests_properties(windows.package PROPERTIES LABELS windows SKIP_RETURN_CODE 77)
 endif()
