@@ -60,4 +60,4 @@ unset USB_DEVFS_PATH
 bench "lsusb -d 16c0:2823" peer /bin/lsusb -d 16c0:2823
 bench "sispmctl -s" peer /bin/sispmctl -s
 echo "@perf end"
-echo "$PASSED passed, $FAILED failed"
+finish

@@ -7,21 +7,18 @@
 #   @usbip COMMAND  RUNS  DIRECT_MS  WITH_VHCI_MS  USBIP_MS  (mean per run)
 # and ends with "N passed, M failed" like the bench's checks.
 
-# The bench's guest helpers (pass, fail, wait_for, configured, logged, $SW),
-# which bench.sh puts into the guest as /bench-lib.sh.
+# The bench's guest helpers (pass, fail, wait_for, sim, monitor, $SW), which
+# bench.sh puts into the guest as /bench-lib.sh.
 # shellcheck source=SCRIPTDIR/../tests/vm/guest/lib.sh
 . /bench-lib.sh
 
 RUNS=$(cat /etc/velorin-bench-runs 2>/dev/null || echo 50)
 : >/var/lib/velorin/installed
 
-# sim N [KIND]: switch N (1 to 8) on bus N, serial VSB0000N, kind 2 (named)
-# unless KIND is given; unsim N stops it.
-sim() {
-  serve "$1" --udc "dummy_udc.$(($1 - 1))" --serial "VSB0000$1" --kind "${2:-2}" --name "Bench $1" &&
-    wait_for 20 configured "$1"
-}
-unsim() { stop_switch "$1" "$1"; }
+# bench_sim BUS [KIND]: a switch on bus BUS (1 to 8), serial VSB0000BUS, kind
+# 2 (named) unless KIND is given; unsim BUS stops it.
+bench_sim() { sim $(($1 - 1)) "VSB0000$1" --kind "${2:-2}" --name "Bench $1"; }
+unsim() { stop_switch $(($1 - 1)) "$1"; }
 
 # mean_ms COMMAND...: the mean wall time of RUNS runs, in ms (the clock
 # ticks in 10 ms; over 30 runs that is 0.3 ms per run).
@@ -72,7 +69,7 @@ ON_KIND2=$(echo "$WIRE_ON_KIND2" | awk 'NF == 5 { printf "%s%s %s %s", sep, $1, 
 QUERY_KIND2=$(echo "$ON_KIND2" | sed 's/c0 01 0001/c0 00 0000/')
 ON_KIND1=$(echo "$ON_KIND2" | cut -d, -f1-7)
 
-sim 1; sim 2 1
+bench_sim 1; bench_sim 2 1
 echo "@perf begin"
 # Transfers per command, against the protocol's own count.
 wire_row "switch on, kind 2" 1 9 "$ON_KIND2" velorin /N=VSB00001 /S=on
@@ -89,7 +86,7 @@ perf "velorin /A" 1 velorin /A
 wire_row "/A, 1 switches" 0 - - velorin /A
 n=2
 for want in 2 4 8; do
-  while [ $n -le $want ]; do sim $n; n=$((n + 1)); done
+  while [ $n -le $want ]; do bench_sim $n; n=$((n + 1)); done
   perf "velorin /A" $want velorin /A
   # Each entry's Open reads the serial number of every switch before the one
   # it wants; the least /A needs is 8 transfers per kind-2 switch.
@@ -116,4 +113,4 @@ else
   fail "switch 1 exported and imported over USB/IP" "$(cat /tmp/usbip.log)"
 fi
 echo "@perf end"
-echo "$PASSED passed, $FAILED failed"
+finish

@@ -12,15 +12,7 @@
 . /bench-lib.sh
 
 : >/var/lib/velorin/installed
-sim() {
-  serve "$1" --udc "dummy_udc.$(($1 - 1))" --serial "VSB0000$1" --kind 2 --name "Bench $1" &&
-    wait_for 20 configured "$1"
-}
-ip link set lo up
-printf 'user root\nlistener 1883 127.0.0.1\nallow_anonymous true\n' >/tmp/mosquitto.conf
-mosquitto -c /tmp/mosquitto.conf >/tmp/mosquitto.log 2>&1 &
-listening() { mosquitto_pub -h 127.0.0.1 -t probe -m x 2>/dev/null; }
-check "mosquitto listens on 127.0.0.1" wait_for 30 listening
+check "mosquitto listens on 127.0.0.1" broker
 
 # bridge POLL: starts the bridge with that poll interval; BRIDGE is its process.
 bridge() {
@@ -37,7 +29,7 @@ cpu_ms() { awk -v hz=100 '{ print ($14 + $15 + $16 + $17) * 1000 / hz }' "/proc/
 wakes() { cat /proc/"$1"/task/*/status | awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n }'; }
 
 n=1
-while [ $n -le 8 ]; do sim $n; n=$((n + 1)); done
+while [ $n -le 8 ]; do sim $((n - 1)) "VSB0000$n" --kind 2 --name "Bench $n"; n=$((n + 1)); done
 echo "@bench begin"
 
 # --- command -> state: through the bridge, and as the command line --------------
@@ -67,7 +59,7 @@ printf '@cpu\tthe same 48 reads as velorin /N=... runs\t-\t%s\t-\n' "$(awk -v hz
 for count in 8 4 1; do
   printf '' >/var/lib/velorin/installed
   n=8
-  while [ $n -gt "$count" ]; do stop_switch $n $n; n=$((n - 1)); done
+  while [ $n -gt "$count" ]; do stop_switch $((n - 1)) $n; n=$((n - 1)); done
   bridge 1
   sleep 2
   monitor 0
@@ -85,4 +77,4 @@ for count in 8 4 1; do
 done
 echo "@bench end"
 check "the bridge logged no failure" sh -c "! grep -q 'not carried out\|does not answer' /tmp/bridge.log"
-echo "$PASSED passed, $FAILED failed"
+finish

@@ -86,12 +86,8 @@ for package in $packages; do
 
 	dpkg-deb -c "$file" | awk '$1 !~ /^d/ { print $1 " " $2 "|" $6 }' | sort >"$work/files"
 	files "$package" | sort >"$work/want"
-	if cmp -s "$work/want" "$work/files"; then
-		pass
-	else
-		fail "$package holds exactly its installed files"
-		diff "$work/want" "$work/files"
-	fi
+	check "$package holds exactly its installed files" cmp -s "$work/want" "$work/files"
+	diff "$work/want" "$work/files"
 	dpkg-deb -c "$file" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root") { print $1 "|" $6 }' >"$work/folders"
 	folders "$package" >"$work/want"
 	check "$package: folders are root's and 755 (but $(folders "$package"))" cmp -s "$work/want" "$work/folders"

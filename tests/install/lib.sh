@@ -1,26 +1,10 @@
 # shellcheck shell=sh
-# Shared helpers of the install tests (POSIX sh). Each test script sources it,
+# Shared helpers of the install tests (POSIX sh): the checks of
+# tests/support/harness.sh and those below. Each test script sources it,
 # calls check/expect_* and ends with `finish`.
 set -u
-
-passed=0
-failed=0
-
-fail() {
-	failed=$((failed + 1))
-	printf 'FAIL: %s\n' "$1"
-}
-
-pass() {
-	passed=$((passed + 1))
-}
-
-# check NAME COMMAND...: passes when COMMAND succeeds.
-check() {
-	name=$1
-	shift
-	if "$@"; then pass; else fail "$name"; fi
-}
+# shellcheck source=../support/harness.sh
+. "$(dirname "$0")/../support/harness.sh"
 
 # not COMMAND...: succeeds when COMMAND fails, for check.
 not() {
@@ -32,17 +16,17 @@ not() {
 expect_file() {
 	printf '%b' "$3" >"$work/expected"
 	if cmp -s "$work/expected" "$2"; then
-		pass
+		pass "$1"
 	else
 		fail "$1"
-		echo "  expected:"; od -c "$work/expected" | sed 's/^/    /'
-		echo "  got:"; od -c "$2" 2>&1 | sed 's/^/    /'
+		echo "    expected:"; od -c "$work/expected" | sed 's/^/      /'
+		echo "    got:"; od -c "$2" 2>&1 | sed 's/^/      /'
 	fi
 }
 
 # expect_status NAME EXPECTED ACTUAL
 expect_status() {
-	if [ "$2" = "$3" ]; then pass; else fail "$1: exit status $3, expected $2"; fi
+	if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "exit status $3, expected $2"; fi
 }
 
 # mode_of PATH: the permission bits in octal, as stat prints them.
@@ -50,9 +34,20 @@ mode_of() {
 	stat -c %a "$1"
 }
 
-finish() {
-	echo "$passed passed, $failed failed"
-	[ "$failed" -eq 0 ]
+# expect_tree NAME STAGE ROWS [SKIP]: each row of ROWS (PATH|MODE) is a file
+# under STAGE with that mode, and STAGE holds no other file but those whose
+# path starts with SKIP (a pattern for grep). Leaves the sorted paths of
+# ROWS (but SKIP's) in $work/want.
+expect_tree() {
+	while IFS='|' read -r file mode; do
+		check "$1: $file mode $mode" [ "$(mode_of "$2$file")" = "$mode" ]
+	done <<-ROWS
+	$3
+	ROWS
+	# "//" starts no path: without SKIP, nothing is left out.
+	(cd "$2" && find . -type f | sed 's/^\.//' | grep -v "^${4:-//}" | sort) >"$work/files"
+	printf '%s\n' "$3" | cut -d'|' -f1 | grep -v "^${4:-//}" | sort >"$work/want"
+	check "$1: no other files${4:+ outside $4}" cmp -s "$work/want" "$work/files"
 }
 
 work=$(mktemp -d)

@@ -21,16 +21,9 @@ for prefix in /usr /opt/velorin; do
 $unit|644
 /etc/velorin/mqtt.conf|644
 $prefix/share/man/man8/velorin-mqtt.8.gz|644"
-	while IFS='|' read -r file mode; do
-		check "$prefix: $file mode $mode" [ "$(mode_of "$stage$file")" = "$mode" ]
-	done <<-ROWS
-	$expected
-	ROWS
 	# Nothing else, but for what the package adds under share/ (its
 	# copyright, changelog and lintian overrides).
-	(cd "$stage" && find . -type f | sed 's/^\.//' | grep -v "^$prefix/share/" | sort) >"$work/files"
-	printf '%s\n' "$expected" | cut -d'|' -f1 | grep -v "^$prefix/share/" | sort >"$work/want"
-	check "$prefix: no other files outside share/" cmp -s "$work/want" "$work/files"
+	expect_tree "$prefix" "$stage" "$expected" "$prefix/share/"
 	check "$prefix: credentials folder mode 700" [ "$(mode_of "$stage/etc/velorin/credentials")" = 700 ]
 
 	exec_start=$(sed -n 's/^ExecStart=\([^ ]*\) .*/\1/p' "$stage$unit")

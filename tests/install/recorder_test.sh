@@ -34,16 +34,6 @@ plug() {
 	"$helper" "$1" "$2" 2>"$work/stderr" || status=$?
 }
 
-# wait_until COMMAND...: polls COMMAND until it succeeds, for 5 seconds at most.
-wait_until() {
-	tries=0
-	until "$@"; do
-		tries=$((tries + 1))
-		[ "$tries" -lt 100 ] || return 1
-		sleep 0.05
-	done
-}
-
 # --- Accepted serial numbers: record grows by whole lines, once each --------
 record=$work/new/sub/installed
 plug "$(device a AB12CD34)" "$record"
@@ -216,14 +206,14 @@ while IFS='|' read -r case want after; do
 	# shellcheck disable=SC2016 # expanded by the inner shell
 	"$@" sh -c 'touch "$1"; while [ ! -e "$2" ]; do sleep 0.05; done' sh "$work/held" "$work/go" &
 	holder=$!
-	wait_until test -e "$work/held"
+	wait_for 5 test -e "$work/held"
 	$limit "$helper" "$work/sys/swap" "$dir/installed" 2>"$work/stderr" &
 	waiting=$!
 	case $case in
 	rename | delete)
 		# shellcheck disable=SC2016 # expanded by the inner shell
 		check "helper waits for its lock ($case)" \
-			wait_until sh -c 'ls -l "/proc/$1/fd" 2>/dev/null | grep -q "installed.lock$"' sh "$waiting"
+			wait_for 5 sh -c 'ls -l "/proc/$1/fd" 2>/dev/null | grep -q "installed.lock$"' sh "$waiting"
 		;;
 	esac
 	case $case in

@@ -258,6 +258,7 @@ build_initramfs() {
   cp "$kernel_dir"/modules/*.ko "$stage/lib/modules/"
   cp "$here/guest/init" "$stage/init"
   cp "$here/guest/lib.sh" "$stage/bench-lib.sh"
+  cp "$here/../support/harness.sh" "$stage/harness.sh"
   cp "$checks" "$stage/checks.sh"
   chmod 755 "$stage/init"
   (cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"

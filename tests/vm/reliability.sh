@@ -5,39 +5,34 @@
 # usage: reliability.sh --velorin PATH --sim PATH --hold PATH --work DIR [--cache DIR]
 #                       [--write FILE | --check FILE]
 #
-# The kernel cache is VELORIN_VM_CACHE if set, else --cache, else DIR/cache.
 # Boots the bench with guest/faults.sh (four buses, velorin-hold in the
-# guest), then turns the guest's result rows into a Markdown table in
+# guest; every option but --hold, --write and --check goes to bench.sh as it
+# is), then turns the guest's result rows into a Markdown table in
 # DIR/reliability.md. --write copies it to FILE (docs/reliability.md);
 # --check fails when FILE differs from it, so the committed document always
 # shows what the tool does now. Exits non-zero when any check failed.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-velorin="" sim="" hold="" work="" cache="" write="" compare=""
+hold="" work="" write="" compare="" bench=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --velorin) velorin=$2; shift 2 ;;
-    --sim) sim=$2; shift 2 ;;
     --hold) hold=$2; shift 2 ;;
-    --work) work=$2; shift 2 ;;
-    --cache) cache=$2; shift 2 ;;
     --write) write=$2; shift 2 ;;
     --check) compare=$2; shift 2 ;;
-    *) echo "reliability.sh: unknown argument $1" >&2; exit 2 ;;
+    --work) work=$2; bench+=("$1" "$2"); shift 2 ;;
+    *) bench+=("$1"); shift ;;
   esac
 done
-if [ -z "$velorin" ] || [ -z "$sim" ] || [ -z "$hold" ] || [ -z "$work" ]; then
-  echo "usage: reliability.sh --velorin PATH --sim PATH --hold PATH --work DIR [--cache DIR] [--write FILE | --check FILE]" >&2
+if [ -z "$hold" ] || [ -z "$work" ]; then
+  sed -n '/^# usage:/,/^#$/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
   exit 2
 fi
-mkdir -p "$work"
-# VELORIN_VM_CACHE, when set, wins over --cache (as for the other bench test).
-cache="${VELORIN_VM_CACHE:-${cache:-$work/cache}}"
 
 status=0
-bash "$here/bench.sh" --velorin "$velorin" --sim "$sim" --work "$work" --cache "$cache" \
-  --checks "$here/guest/faults.sh" --extra "$hold" --buses 4 --timeout 900 || status=$?
+bash "$here/bench.sh" "${bench[@]}" --checks "$here/guest/faults.sh" --extra "$hold" --buses 4 --timeout 900 || status=$?
+# 2: the bench could not start (its usage, a missing program or package).
+[ "$status" != 2 ] || exit 2
 
 console="$work/console.log"
 doc="$work/reliability.md"

@@ -17,11 +17,7 @@ states_are() {  # states_are S0 S1 S2: the first three switches' own states
 G0=/sys/kernel/config/usb_gadget/sw0
 gadget 0 VS100001 --kind 1 && echo dummy_udc.0 >$G0/UDC
 
-# The others build their own gadgets: --udc NAME.
-sim() {  # sim N SERIAL OPTIONS...
-  local n=$1 serial=$2; shift 2
-  serve "$n" --udc "dummy_udc.$n" --serial "$serial" "$@"
-}
+# The others build their own gadgets (sim).
 NAME32="Thirty-two byte name of switch 3"
 sim 1 VS200002 --kind 2 --name "Desk lamp 100%" --state on
 sim 2 VS300003 --kind 2 --name "$NAME32"
@@ -117,4 +113,4 @@ judge par 20 "20 concurrent switch commands on one switch"
 twenty() { [ $(($(setstates 1) - before)) = 20 ] && final_states 1; }
 check "the switch got 20 set-state requests and holds the state of the last one" twenty
 
-echo "$PASSED passed, $FAILED failed"
+finish

@@ -84,4 +84,4 @@ AS=alice
 expect "plugdev: the replugged switch answers" 0 "Lamp 1 turned off\\n" /N=VSC00001 /S=off
 AS=""
 
-echo "$PASSED passed, $FAILED failed"
+finish

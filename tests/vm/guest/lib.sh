@@ -1,32 +1,13 @@
 # shellcheck shell=dash
-# Helpers shared by the guest's check scripts (busybox sh). Each check prints
-# "ok - NAME" or "FAIL - NAME" with details; the script ends with the count.
+# Helpers shared by the guest's check scripts (busybox sh), over the checks
+# of tests/support/harness.sh (pass, fail, check, wait_for, finish), which
+# the bench puts beside this file into the guest.
 
-PASSED=0
-FAILED=0
+# shellcheck source=SCRIPTDIR/../../support/harness.sh
+. /harness.sh
 SW=/run/sw
 mkdir -p $SW /var/lib/velorin
 
-pass() { PASSED=$((PASSED + 1)); echo "ok - $1"; }
-fail() {
-  FAILED=$((FAILED + 1)); echo "FAIL - $1"; shift
-  for line in "$@"; do echo "    $line"; done
-}
-check() {  # check NAME COMMAND...: passes when the command succeeds
-  name=$1; shift
-  if "$@"; then pass "$name"; else fail "$name" "failed: $*"; fi
-}
-
-# Polls COMMAND every 50 ms for up to SECONDS. Every wait in these scripts is
-# a bound that only catches a hang: it ends as soon as what it waits for
-# holds, and is many times what an idle machine needs, so that a busy host
-# (the emulator shares its processors with other work) fails no check. Times
-# are printed as figures where they matter, never judged.
-wait_for() {
-  local tries=$(($1 * 20)); shift
-  while [ $tries -gt 0 ]; do "$@" && return 0; sleep 0.05; tries=$((tries - 1)); done
-  return 1
-}
 configured() { [ "$(cat "/sys/bus/usb/devices/$1-1/bConfigurationValue" 2>/dev/null)" = 1 ]; }
 gone() { [ ! -e "/sys/bus/usb/devices/$1-1" ]; }
 logged() { grep -q "$2" "$SW/$1.log" 2>/dev/null; }
@@ -36,12 +17,12 @@ node() { printf '/dev/bus/usb/%03d/%03d' "$1" "$(cat "/sys/bus/usb/devices/$1-1/
 # --- the tool ------------------------------------------------------------------
 # run ARGS...: runs the tool, as user $AS when set; its standard output goes to
 # /tmp/out, standard error to /tmp/err, its exit status to RC. A hung tool is
-# stopped after 30 s (a command takes well under 3 s: the 2 s wait for a held
-# switch, the 1 s transfer time-outs).
+# stopped after RUN_HANG seconds, 30 unless set (a command takes well under
+# 3 s: the 2 s wait for a held switch, the 1 s transfer time-outs).
 AS=""
 run() {
-  if [ -n "$AS" ]; then timeout 30 su -s /bin/velorin "$AS" -- "$@" >/tmp/out 2>/tmp/err
-  else timeout 30 velorin "$@" >/tmp/out 2>/tmp/err; fi
+  if [ -n "$AS" ]; then timeout "${RUN_HANG:-30}" su -s /bin/velorin "$AS" -- "$@" >/tmp/out 2>/tmp/err
+  else timeout "${RUN_HANG:-30}" velorin "$@" >/tmp/out 2>/tmp/err; fi
   RC=$?
 }
 
@@ -114,6 +95,15 @@ gadget() {
 }
 plug() { echo "dummy_udc.$1" >"/sys/kernel/config/usb_gadget/sw$1/UDC" && wait_for 30 configured $(($1 + 1)); }
 unplug() { echo "" >"/sys/kernel/config/usb_gadget/sw$1/UDC" && wait_for 30 gone $(($1 + 1)); }
+# sim N SERIAL SIM_OPTIONS...: switch N for bus N+1 that builds its own
+# gadget (velorin-sim --udc dummy_udc.N), tag N; an empty SERIAL leaves the
+# serial option out. Waits until the bus shows it.
+sim() {
+  local n=$1 serial=$2
+  shift 2
+  if [ -n "$serial" ]; then set -- --serial "$serial" "$@"; fi
+  serve "$n" --udc "dummy_udc.$n" "$@" && wait_for 30 configured $((n + 1))
+}
 
 # --- many commands at once ---------------------------------------------------------
 # switch_bg TAG I SERIAL=NAME: switch command I in the background, asking for
@@ -322,3 +312,15 @@ crowd_asleep() {
 crowd_active_times() { for d in $(crowd_sleepers); do echo "$d $(cat "$d/power/runtime_active_time")"; done; }
 crowd_asleep_since() { wait_for 60 crowd_asleep && crowd_active_times >/tmp/active.before; }
 crowd_woken() { crowd_active_times | diff /tmp/active.before - | grep -c '^+/'; }
+
+# --- MQTT ------------------------------------------------------------------------
+# broker: mosquitto on 127.0.0.1:1883, its process in BROKER; waits until it
+# takes a message.
+# shellcheck disable=SC2034  # for the scripts that source this file
+broker() {
+  ip link set lo up
+  printf 'user root\nlistener 1883 127.0.0.1\nallow_anonymous true\n' >/tmp/mosquitto.conf
+  mosquitto -c /tmp/mosquitto.conf >/tmp/mosquitto.log 2>&1 &
+  BROKER=$!
+  wait_for 30 mosquitto_pub -h 127.0.0.1 -t probe -m x 2>/dev/null
+}

@@ -92,4 +92,4 @@ echo "    the record: $(tr '\n' ' ' <"$REC")"
 if [ "$FAILED" = 0 ]; then grep -v 'Unknown group\|Failed to' /tmp/udevd.log | head -n 20
 else cat /tmp/udevd.log; fi | sed 's/^/    udevd: /'
 
-echo "$PASSED passed, $FAILED failed"
+finish

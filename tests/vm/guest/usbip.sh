@@ -114,4 +114,4 @@ check "after the drop the vhci bus no longer has the switch" wait_for 30 sh -c "
 check "the record still holds the switch once" recorded VSI00001
 sed 's/^/    usbip: /' /tmp/usbip.log | grep -v usb.ids
 
-echo "$PASSED passed, $FAILED failed"
+finish
