@@ -9,25 +9,21 @@ set -eu
 build=$1
 fake_dll_dir=$2
 here=$(dirname "$0")
+# shellcheck source=../support/harness.sh
+. "$here/../support/harness.sh"
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 work=$(mktemp -d "${TMPDIR:-/tmp}/velorin-package-XXXXXX")
 trap '"$here/../support/wine_prefix.sh" stop "$work/prefix"; rm -rf "$work"' EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
 
 generators=ZIP
 if command -v makensis >/dev/null; then generators="ZIP;NSIS"; fi
 cpack --config "$build/CPackConfig.cmake" -G "$generators" -B "$work" >/dev/null
 
-zip=$(ls "$work"/velorin-*-win64.zip)
-listing=$(unzip -Z1 "$zip" | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
-[ "$listing" = "LICENSE README.md bin/ bin/velorin.exe windows.md " ] || fail "the ZIP holds: $listing"
-echo "ok: the ZIP holds velorin.exe, the README, the LICENSE and the Windows page"
-
+listing=$(unzip -Z1 "$work"/velorin-*-win64.zip | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
+check "the ZIP holds velorin.exe, the README, the LICENSE and the Windows page" \
+  [ "$listing" = "LICENSE README.md bin/ bin/velorin.exe windows.md " ]
 if [ "$generators" = ZIP ]; then
+  finish
   echo "skipped: the installer (nsis is not installed)"
   exit 77
 fi
@@ -41,22 +37,16 @@ system_path() {
 installed="$WINEPREFIX/drive_c/Program Files/velorin"
 before=$(system_path)
 
-"$wine" "$(ls "$work"/velorin-*-win64.exe)" /S
-[ -f "$installed/bin/velorin.exe" ] || fail "the installer put no velorin.exe under Program Files"
-[ "$(system_path)" = "$before;C:\\Program Files\\velorin\\bin" ] || fail "PATH after installing: $(system_path)"
+"$wine" "$work"/velorin-*-win64.exe /S
+check "the installer puts velorin.exe under Program Files" [ -f "$installed/bin/velorin.exe" ]
+check "the installer puts it on PATH" [ "$(system_path)" = "$before;C:\\Program Files\\velorin\\bin" ]
 # The fake libusb0.dll stands in for the one libusb-win32's driver installs.
-dll_dir=$(printf 'Z:%s' "$fake_dll_dir" | sed 's|/|\\\\|g')
+dll_dir=$(printf 'Z:%s' "$fake_dll_dir" | sed 's|/|\\|g')
 help=$(WINEPATH=$dll_dir "$wine" "$installed/bin/velorin.exe" /H | sed -n 2p)
-[ "$help" = "Velorin Command Line Tool" ] || fail "the installed velorin.exe says: $help"
-echo "ok: the installer puts velorin.exe under Program Files and on PATH"
+check "the installed velorin.exe runs" [ "$help" = "Velorin Command Line Tool" ]
 
-# The uninstaller runs on from a copy of itself: wait for it (30 s at most).
+# The uninstaller runs on from a copy of itself: wait for it.
+uninstalled() { [ ! -e "$installed/bin/velorin.exe" ] && [ "$(system_path)" = "$before" ]; }
 "$wine" "$installed/Uninstall.exe" /S
-tries=0
-while { [ -e "$installed/bin/velorin.exe" ] || [ "$(system_path)" != "$before" ]; } && [ "$tries" -lt 300 ]; do
-  sleep 0.1
-  tries=$((tries + 1))
-done
-[ ! -e "$installed/bin/velorin.exe" ] || fail "the uninstaller left velorin.exe"
-[ "$(system_path)" = "$before" ] || fail "PATH after uninstalling: $(system_path)"
-echo "ok: the uninstaller removes velorin.exe and takes it off PATH"
+check "the uninstaller removes velorin.exe and takes it off PATH" wait_for 30 uninstalled
+finish
