@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "device_text.h"
-#include "platform.h"
 #include "protocol.h"
 
 namespace velorin {
@@ -28,9 +27,8 @@ void Diagnose(std::initializer_list<std::string_view> pieces) {
 
 std::string ErrorText(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
 
-void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted) {
-  if (!DiagnosticsWanted()) return;
-  if (!listed.empty() || DiagnoseUnlistedSwitches(listed) > 0) {
+void DiagnoseNoneTaken(bool seen, std::string_view wanted) {
+  if (seen) {
     Diagnose({"no usable switch has the serial number ", Showable(wanted)});
   } else {
     Diagnose({"no switch (", kUsbIdText, ") is attached"});

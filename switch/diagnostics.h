@@ -5,11 +5,8 @@
 #pragma once
 
 #include <initializer_list>
-#include <set>
 #include <string>
 #include <string_view>
-
-#include "usb_node.h"
 
 namespace velorin {
 
@@ -23,10 +20,8 @@ void Diagnose(std::initializer_list<std::string_view> pieces);
 // The system's text for an errno value.
 std::string ErrorText(int error);
 
-// The closing lines when no switch was taken: LISTED holds the switches the
-// USB library listed. It lists only the devices it could open, so when it
-// listed none, the switches the system shows attached are looked at, for the
-// reason.
-void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted);
+// The closing line when no switch was taken: SEEN when any switch was
+// looked at (and said why it was not used).
+void DiagnoseNoneTaken(bool seen, std::string_view wanted);
 
 }  // namespace velorin

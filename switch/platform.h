@@ -5,6 +5,7 @@
 
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "usb_node.h"
@@ -35,10 +36,11 @@ std::string UsbErrorText(int result);
 // lacks when it was denied. usb_open's RESULT is minus its errno.
 std::string AccessErrorText(int result, const TUsbNode& node);
 
-// The switches that the system shows attached but the USB library did not
-// list (it lists only what it may open), each said with its reason. Returns
-// how many there were.
-int DiagnoseUnlistedSwitches(const std::set<TUsbNode>& listed);
+// The closing lines of VELORIN_DEBUG=1 when no switch was taken: LISTED
+// holds the switches the USB library listed. On Linux it lists only the
+// devices it could open, so when it listed none, the switches sysfs shows
+// attached are looked at, for the reason.
+void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted);
 
 // The serial numbers of the switches this system has installed at some
 // time, attached or not, in the system's order; duplicates kept. Never

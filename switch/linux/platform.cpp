@@ -41,6 +41,10 @@ std::string AccessErrorText(int result, const TUsbNode& node) {
   return text;
 }
 
+namespace {
+
+// The switches attached in sysfs that the USB library did not list, each
+// with the reason its node gives. Returns how many there were.
 int DiagnoseUnlistedSwitches(const std::set<TUsbNode>& listed) {
   int count = 0;
   for (const std::string& folder : SwitchFolders(kUsbDevicesFolder)) {
@@ -58,6 +62,13 @@ int DiagnoseUnlistedSwitches(const std::set<TUsbNode>& listed) {
     }
   }
   return count;
+}
+
+}  // namespace
+
+void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted) {
+  if (!DiagnosticsWanted()) return;
+  DiagnoseNoneTaken(!listed.empty() || DiagnoseUnlistedSwitches(listed) > 0, wanted);
 }
 
 std::vector<std::string> InstalledInstances() { return InstalledSerials(AttachedSwitches()); }

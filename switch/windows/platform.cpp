@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "device_text.h"
+#include "diagnostics.h"
 
 namespace velorin {
 
@@ -48,6 +49,9 @@ std::string UsbErrorText(int result) {
 
 std::string AccessErrorText(int result, const TUsbNode&) { return UsbErrorText(result); }
 
-int DiagnoseUnlistedSwitches(const std::set<TUsbNode>&) { return 0; }
+// libusb-win32 lists every device its driver serves, whoever may open it.
+void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted) {
+  if (DiagnosticsWanted()) DiagnoseNoneTaken(!listed.empty(), wanted);
+}
 
 }  // namespace velorin
