@@ -44,11 +44,7 @@ log = logging.getLogger("velorin")
 
 
 def _check_serial(_instance, attribute, value):
-    # The tool reads at most 8 bytes after /N=, so a longer serial number
-    # would silently name another switch. YAML turns an unquoted 12345678
-    # into a number (and 00012345 into another one), so only text is taken.
-    if not isinstance(value, str) or not 1 <= len(value.encode()) <= 8:
-        raise ValueError(f"{attribute.name} must be a quoted serial number of 1 to 8 bytes, not {value!r}")
+    velorin_tool.check_serial(attribute.name, value)
 
 
 # What ssh takes as a destination and nothing more: a name or an address,
@@ -84,16 +80,10 @@ def _seconds(value):
     return value
 
 
-@attr.s(eq=False)
-class VelorinError(ExecutionError):
-    """The tool failed. status: its exit status (None when it did not end in
-    time); stdout: the lines it printed; msg: the command, the status and the
-    text on one line."""
-
-    status = attr.ib(default=None)
-
-    def __str__(self):
-        return self.msg
+class VelorinError(velorin_tool.VelorinError, ExecutionError):
+    """The tool failed: a labgrid ExecutionError. status: its exit status
+    (None when it did not end in time); stdout: the lines it printed; msg:
+    the command, the status and the text on one line."""
 
 
 @target_factory.reg_resource
@@ -122,11 +112,13 @@ class VelorinPowerDriver(Driver, PowerResetMixin, PowerProtocol):
     """Switches the target's power with a velorin switch.
 
     delay: seconds between off and on in cycle() (and reset());
-    timeout: seconds one run of the tool may take before it is killed."""
+    timeout: seconds one run of the tool may take before it is ended, with
+    all it started, here and on a NetworkVelorinSwitch's host (by default
+    longer than the tool waits in line at a switch)."""
 
     bindings = {"switch": {"VelorinSwitch", "NetworkVelorinSwitch"}}
     delay = attr.ib(default=2.0, converter=_seconds, validator=[attr.validators.instance_of(float), _check_delay])
-    timeout = attr.ib(default=10.0, converter=_seconds, validator=_check_timeout)
+    timeout = attr.ib(default=velorin_tool.DEFAULT_TIMEOUT, converter=_seconds, validator=_check_timeout)
 
     def __attrs_post_init__(self):
         super().__attrs_post_init__()
@@ -158,26 +150,25 @@ class VelorinPowerDriver(Driver, PowerResetMixin, PowerProtocol):
             raise VelorinError(f"{shown}: {host} could not be reached: {answer['error']}")
         raise VelorinError(f"{shown}: {host} could not be reached within {self.timeout:g} s")
 
-    def _run(self, request):
-        deadline = time.monotonic() + self.timeout
-        command = [self.tool, f"/N={self.switch.serial}", f"/S={request}"]
-        shown = shlex.join(command)
+    def _shown(self, request):
+        """The command as a message shows it: on a NetworkVelorinSwitch,
+        after its host."""
+        shown = shlex.join([self.tool, f"/N={self.switch.serial}", f"/S={request}"])
         if isinstance(self.switch, NetworkResource):
             shown = f"{self.switch.host}: {shown}"
-            # ssh hands the host's shell one line: the words are quoted, so a
-            # serial number from the exporter stays one argument.
-            command = self._prefix(shown, deadline) + [shlex.join(command)]
-        log.debug("running %s", shlex.join(command))
-        try:
-            status, output = velorin_tool.run(command, max(0.0, deadline - time.monotonic()))
-        except velorin_tool.Timeout as error:
-            lines = error.output.decode(errors="replace").splitlines()
-            raise VelorinError(f"{shown}: did not end within {self.timeout:g} s", stdout=lines) from None
-        text = output.decode(errors="replace")
-        lines = [line for line in text.splitlines() if line]
-        log.debug("%s: exit status %d: %s", shown, status, " ".join(lines))
-        if status != 0:
-            raise VelorinError(f"{shown}: exit status {status}: {' '.join(lines)}", stdout=lines, status=status)
+        return shown
+
+    def _run(self, request):
+        deadline = time.monotonic() + self.timeout
+        argv = [self.tool, f"/N={self.switch.serial}", f"/S={request}"]
+        shown = self._shown(request)
+        # ssh hands the host's shell one line: the words are quoted, so a
+        # serial number from the exporter stays one argument.
+        prefix = self._prefix(shown, deadline) if isinstance(self.switch, NetworkResource) else None
+        log.debug("running %s", shown)
+        text = velorin_tool.run_reported(argv, shown, self.timeout, deadline=deadline, prefix=prefix,
+                                         error=VelorinError)
+        log.debug("%s: %s", shown, " ".join(line for line in text.splitlines() if line))
         return text
 
     @Driver.check_active
@@ -206,7 +197,4 @@ class VelorinPowerDriver(Driver, PowerResetMixin, PowerProtocol):
             return True
         if text.endswith(" is turned off"):
             return False
-        shown = shlex.join([self.tool, f"/N={self.switch.serial}", "/S=query"])
-        if isinstance(self.switch, NetworkResource):
-            shown = f"{self.switch.host}: {shown}"
-        raise VelorinError(f"{shown}: unexpected answer {text!r}", stdout=text.splitlines(), status=0)
+        raise VelorinError(f"{self._shown('query')}: unexpected answer {text!r}", 0, text.splitlines())

@@ -18,13 +18,14 @@ set(VELORIN_DEB_SYSTEMD_UNITDIR "/usr/lib/systemd/system" CACHE STRING "systemd 
 
 # velorin_deb_package(COMPONENT NAME name SUMMARY text DESCRIPTION text
 #                     [PLAIN] [ARCH_ALL] [SECTION section] [LINKS package...]
-#                     [DEPENDS ...] [RECOMMENDS ...] [SUGGESTS ...])
+#                     [DEPENDS ...] [RECOMMENDS ...] [SUGGESTS ...] [DOCS file...])
 # PLAIN: the component is part of a plain install, so are its documents.
+# DOCS: pages of docs/ the package's man page points to, in its doc folder.
 # LINKS: the component has programs; Depends names the libraries they link,
 # with versions, where dpkg-shlibdeps is available, else these packages.
 function(velorin_deb_package component)
   cmake_parse_arguments(PARSE_ARGV 1 arg "PLAIN;ARCH_ALL" "NAME;SUMMARY;DESCRIPTION;SECTION"
-                        "LINKS;DEPENDS;RECOMMENDS;SUGGESTS")
+                        "LINKS;DEPENDS;RECOMMENDS;SUGGESTS;DOCS")
   if(NOT component IN_LIST components)
     return()
   endif()
@@ -60,7 +61,8 @@ function(velorin_deb_package component)
   else()
     set(exclude EXCLUDE_FROM_ALL)
   endif()
-  install(FILES ${debian}/copyright ${changelog} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${arg_NAME}
+  list(TRANSFORM arg_DOCS PREPEND ${PROJECT_SOURCE_DIR}/docs/)
+  install(FILES ${debian}/copyright ${changelog} ${arg_DOCS} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${arg_NAME}
           COMPONENT ${component} ${exclude})
   install(FILES ${debian}/${arg_NAME}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
           RENAME ${arg_NAME} COMPONENT ${component} ${exclude})
@@ -82,13 +84,15 @@ velorin_deb_package(velorin PLAIN
   SUMMARY "console tool for Velorin USB on/off switches"
   DESCRIPTION "Turns Velorin USB switches (16c0:2823) on or off, reports their state and\nlists the switches installed and available. A udev rule gives the local\nuser and the group ${VELORIN_GROUP} access and records each plugged switch."
   LINKS libusb-0.1-4
-  RECOMMENDS bash-completion)
+  RECOMMENDS bash-completion
+  DOCS usbip.md)
 velorin_deb_package(lab ARCH_ALL
   NAME velorin-lab SECTION python
   SUMMARY "labgrid and pdudaemon drivers for Velorin USB switches"
   DESCRIPTION "A labgrid resource and power driver, and a pdudaemon driver, that switch\nVelorin USB switches through the velorin tool, for test benches that power\ntheir devices through such a switch."
   DEPENDS python3 velorin
-  SUGGESTS python3-labgrid pdudaemon)
+  SUGGESTS python3-labgrid pdudaemon
+  DOCS lab.md)
 # The bridge reaches the switches through the velorin package's udev rule.
 # Its service is not enabled on install: it needs the broker written into
 # its configuration first.
@@ -97,7 +101,8 @@ velorin_deb_package(mqtt
   SUMMARY "MQTT bridge for Velorin USB switches, with Home Assistant discovery"
   DESCRIPTION "Publishes the state of every attached Velorin USB switch (16c0:2823) on an\nMQTT broker and switches them on the broker's commands, with Home Assistant\nMQTT discovery. The systemd service velorin-mqtt is not enabled on install:\nwrite the broker into /etc/velorin/mqtt.conf (and the password into\n/etc/velorin/credentials/), then run: systemctl enable --now velorin-mqtt"
   LINKS libmosquitto1 libusb-0.1-4
-  DEPENDS velorin)
+  DEPENDS velorin
+  DOCS mqtt.md)
 
 # The package names, for the package tests.
 string(STRIP "${package_names}" VELORIN_DEB_PACKAGES)

@@ -35,6 +35,7 @@ files() {
 		echo "-rwxr-xr-x root/root|./usr/bin/velorin
 -rwxr-xr-x root/root|./usr/libexec/velorin-record
 -rw-r--r-- root/root|./usr/share/man/man1/velorin.1.gz
+-rw-r--r-- root/root|./usr/share/doc/velorin/usbip.md
 -rw-r--r-- root/root|$rules/60-velorin.rules
 -rw-r--r-- root/root|$completions/velorin"
 		;;
@@ -42,12 +43,14 @@ files() {
 		echo "-rw-r--r-- root/root|$python/velorin_labgrid.py
 -rw-r--r-- root/root|$python/velorin_pdudaemon.py
 -rw-r--r-- root/root|$python/velorin_tool.py
+-rw-r--r-- root/root|./usr/share/doc/velorin-lab/lab.md
 -rw-r--r-- root/root|$python/velorin_lab-1.0.0.dist-info/METADATA
 -rw-r--r-- root/root|$python/velorin_lab-1.0.0.dist-info/entry_points.txt"
 		;;
 	velorin-mqtt)
 		echo "-rwxr-xr-x root/root|./usr/bin/velorin-mqtt
 -rw-r--r-- root/root|./usr/share/man/man8/velorin-mqtt.8.gz
+-rw-r--r-- root/root|./usr/share/doc/velorin-mqtt/mqtt.md
 -rw-r--r-- root/root|.$unitdir/velorin-mqtt.service
 -rw-r--r-- root/root|./etc/velorin/mqtt.conf"
 		;;

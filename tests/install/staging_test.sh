@@ -41,6 +41,7 @@ $prefix/libexec/velorin-record|755
 $prefix/share/man/man1/velorin.1.gz|644
 $prefix/share/doc/velorin/copyright|644
 $prefix/share/doc/velorin/changelog.Debian.gz|644
+$prefix/share/doc/velorin/usbip.md|644
 $prefix/share/lintian/overrides/velorin|644
 $rules/60-velorin.rules|644
 $(completions_dir "$prefix")/velorin|644"
@@ -84,7 +85,7 @@ python=/usr/lib/python3/dist-packages
 # Exactly the modules, their metadata and documents, all 644.
 expect_tree lab "$lab" "$(printf '%s|644\n' $python/velorin_labgrid.py $python/velorin_pdudaemon.py $python/velorin_tool.py \
 	$python/velorin_lab-"$version".dist-info/METADATA $python/velorin_lab-"$version".dist-info/entry_points.txt \
-	/usr/share/doc/velorin-lab/copyright /usr/share/doc/velorin-lab/changelog.Debian.gz \
+	/usr/share/doc/velorin-lab/copyright /usr/share/doc/velorin-lab/changelog.Debian.gz /usr/share/doc/velorin-lab/lab.md \
 	/usr/share/lintian/overrides/velorin-lab)"
 sed "s|^$lab||" "$build/install_manifest_lab.txt" | sort >"$work/manifest"
 check "lab: install_manifest_lab.txt lists every installed file" cmp -s "$work/want" "$work/manifest"
@@ -125,7 +126,7 @@ done
 
 # The installed bash completion, loaded as bash-completion loads it and run
 # as bash runs it on Tab (with nullglob, which must not lose /?): the
-# options, and after /N= (any one-byte separator) the serial numbers of at
+# options and their values in either case, and after /N= (any one-byte separator) the serial numbers of at
 # most 8 bytes the installed tool lists, quoted for the shell (and for a
 # quote left open), with the record in a fixture. In the C locale and in
 # UTF-8, where bash counts characters rather than bytes.
@@ -151,6 +152,12 @@ velorin |[/H][/?][/L][/A][/N=][/S=on][/S=off][/S=query]
 velorin /|[/H][/?][/L][/A][/N=][/S=on][/S=off][/S=query]
 velorin /L /S|[/S=on][/S=off][/S=query]
 velorin /S=o|[on][off]
+velorin /s=|[on][off][query]
+velorin /S=O|[On][Off]
+velorin /s|[/s=on][/s=off][/s=query]
+velorin /l|[/l]
+velorin /n|[/n=]
+velorin /S=x|[]
 velorin "/S=o|[/S=on][/S=off]
 velorin /N=|[AB12CD34][AB99][EF56GH78][\$\(a\)\ \;\>b][a\'b\!\"c]
 velorin /N=AB|[AB12CD34][AB99]

@@ -2,8 +2,9 @@
 by a veth pair. The exporter's host runs sshd (a throwaway config and keys),
 the coordinator, the exporter with docs/lab.md's exporter config and
 pdudaemon 1.1.1; both hosts have a switch AB12CD34 on the fake USB bus, each
-with its own state. labgrid-client runs on the client's host, as a lab runs
-it, and only the exporter host's switch may change.
+with its own state and its own node to wait in line at. labgrid-client runs
+on the client's host, as a lab runs it, and only the exporter host's switch
+may change.
 
 Environment (ctest sets it): PYTHONPATH with the staged modules,
 VELORIN_LAB_DOC, VELORIN_TOOL, VELORIN_VENVS. Needs root (namespaces)."""
@@ -18,7 +19,7 @@ from pathlib import Path
 
 import pytest
 import yaml
-from velorin_testing import FakeBus, snippet, wait_until
+from velorin_testing import FakeBus, running_with, snippet, wait_until
 
 FAILED = ("exit status 3: Changing switch with serial number AB12CD34 failed! "
           "Error: Switch not installed or not available!")
@@ -37,7 +38,7 @@ class Host:
     def __init__(self, work, namespace, address):
         self.work, self.namespace, self.address = work, namespace, address
         work.mkdir()
-        self.bus = FakeBus(work)
+        self.bus = FakeBus(work, line=True)
         self.env = self.bus.env()
 
     def start(self, argv, name, env=None):
@@ -48,6 +49,11 @@ class Host:
 
     def log(self, name):
         return (self.work / f"{name}.log").read_text()
+
+    def tools(self):
+        """The tool's processes in this host's namespace."""
+        pids = subprocess.run(["ip", "netns", "pids", self.namespace], capture_output=True, text=True).stdout
+        return running_with("/N=AB12CD34", pids.split())
 
 
 @pytest.fixture(scope="module")
@@ -78,7 +84,7 @@ def lab(tmp_path_factory):
         (keys / "known_hosts").write_text(f"{exporter.address} {host_key[0]} {host_key[1]}\n")
         # sshd gives the tool the exporter host's switch; the client's ssh
         # uses the test's keys through a config of its own.
-        fake = " ".join(f"{key}={exporter.env[key]}" for key in ("FAKEUSB_SCENARIO", "FAKEUSB_STATE", "FAKEUSB_LOG"))
+        fake = " ".join(f"{key}={value}" for key, value in exporter.bus.variables().items())
         (keys / "sshd_config").write_text(
             f"ListenAddress {exporter.address}:22\nHostKey {keys / 'host'}\n"
             f"AuthorizedKeysFile {keys / 'authorized_keys'}\nPermitRootLogin prohibit-password\n"
@@ -232,4 +238,25 @@ def test_unreachable_exporter_fails_within_the_timeout(lab):
     assert f"{lab.exporter_host.address} could not be reached within 3 s" in done.stderr, done.stderr
     assert took < 60
     assert lab.exporter_host.bus.set_states() == before
+    assert lab.client_host.bus.states() == []
+
+
+def test_timed_out_command_ends_on_the_far_host(lab):
+    before = lab.exporter_host.bus.set_states()
+    # Another velorin command holds the far host's line: the tool there waits
+    # its turn (up to 60 s) while the driver gives up after 3 s. Nothing of
+    # the command may be left there to switch once the line moves.
+    with lab.exporter_host.bus.line_held():
+        started = time.monotonic()
+        done = lab.power("off", env="remote-3s.yaml")
+        took = time.monotonic() - started
+        left = lab.exporter_host.tools()
+    print(f"line held on the far host: labgrid-client failed after {took:.1f} s (driver timeout 3 s)")
+    assert done.returncode != 0, done
+    assert f"{lab.exporter_host.address}: {os.environ['VELORIN_TOOL']} /N=AB12CD34 /S=off: did not end within 3 s" \
+        in done.stderr, done.stderr
+    # A leftover has its turn now; it is given the time to take it.
+    wait_until(lambda: not lab.exporter_host.tools(), 60, 0.1)
+    assert lab.exporter_host.bus.set_states() == before, "the far tool switched after the driver gave up"
+    assert left == [], "the tool was left running on the exporter's host"
     assert lab.client_host.bus.states() == []

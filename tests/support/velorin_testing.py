@@ -3,6 +3,8 @@
 the requests it got), waiting for a condition, a free port, and the blocks
 that the docs quote and the tests run."""
 
+import contextlib
+import fcntl
 import os
 import socket
 import time
@@ -14,19 +16,36 @@ WAIT = 10
 
 class FakeBus:
     """One host's fake USB bus in FOLDER: the fake library's scenario, its
-    state folder and its log. Switch AB12CD34, off, unless told otherwise."""
+    state folder and its log. Switch AB12CD34, off, unless told otherwise.
+    With line, the switch at 1.1 has a node where velorin commands wait in
+    line for it (USB_DEVFS_PATH's layout; only root may use it)."""
 
-    def __init__(self, folder, scenario="serial=AB12CD34\n"):
+    def __init__(self, folder, scenario="serial=AB12CD34\n", line=False):
         self.folder = Path(folder)
         (self.folder / "state").mkdir(parents=True, exist_ok=True)
         self.scenario = self.folder / "scenario"
         self.scenario.write_bytes(scenario if isinstance(scenario, bytes) else scenario.encode())
         self.log = self.folder / "calls"
+        self.node = self.folder / "usb" / "001" / "001" if line else None
+        if line:
+            self.node.parent.mkdir(parents=True, exist_ok=True)
+            self.node.touch(mode=0o600)
 
     def variables(self):
         """The fake library's environment variables."""
-        return {"FAKEUSB_SCENARIO": str(self.scenario), "FAKEUSB_STATE": str(self.folder / "state"),
-                "FAKEUSB_LOG": str(self.log)}
+        variables = {"FAKEUSB_SCENARIO": str(self.scenario), "FAKEUSB_STATE": str(self.folder / "state"),
+                     "FAKEUSB_LOG": str(self.log)}
+        if self.node:
+            variables["USB_DEVFS_PATH"] = str(self.folder / "usb")
+        return variables
+
+    @contextlib.contextmanager
+    def line_held(self):
+        """Holds the line at the switch at 1.1 as a velorin command using it
+        does, so that the others wait."""
+        with open(self.node, "rb") as node:
+            fcntl.flock(node, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            yield
 
     def env(self, tool=None, **more):
         """This process's environment with the fake bus; with TOOL, also a
@@ -76,6 +95,19 @@ def wait_until(check, timeout=WAIT, step=0.05):
             return value
         time.sleep(step)
     return check()
+
+
+def running_with(argument, pids=None):
+    """The processes (of PIDS, by default all) that have ARGUMENT as an
+    argument of their own, such as "/N=AB12CD34"."""
+    found = []
+    for pid in pids if pids is not None else [entry.name for entry in Path("/proc").iterdir()]:
+        try:
+            if argument.encode() in Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0"):
+                found.append(int(pid))
+        except (OSError, ValueError):
+            pass
+    return found
 
 
 def free_port():

@@ -75,7 +75,8 @@ AS=""
 old=$(link 1)
 unplug 0
 settle
-check "unplugged: its link is gone" [ ! -e "$old" ] && [ ! -L "$old" ]
+absent() { [ ! -e "$1" ] && [ ! -L "$1" ]; }  # not even a dangling link
+check "unplugged: its link is gone" absent "$old"
 plug 0
 settle
 check "plugged again: device number changed" [ "$(link 1)" != "$old" ]

@@ -191,8 +191,14 @@ wire() {
 # One switch command on a kind-2 switch: string 0, string 3,
 # SET_CONFIGURATION 1, then requests 4 5 1 5 5 6 and nothing else. String 0
 # (the languages) is read with a length of 255 by Debian's libusb 0.1 and of
-# 4 by libusb-compat-0.1, which has the same soname and loads libusb-1.0.
-usb_compat() { LD_TRACE_LOADED_OBJECTS=1 velorin 2>/dev/null | grep -q 'libusb-1\.0\.so'; }
+# 4 by libusb-compat-0.1 (over libusb-1.0, with the same soname; Fedora's,
+# Arch's, Alpine's, openSUSE's). Which one the tool runs on is asked of the
+# tool, once, before any switch is plugged in: under VELORIN_DEBUG=1 it says
+# that libusb-compat scans sysfs and ignores USB_DEVFS_PATH, which Debian's
+# library scans (here a folder that is not there: nothing is opened).
+if VELORIN_DEBUG=1 USB_DEVFS_PATH=/nonexistent velorin /N=- 2>&1 >/dev/null |
+  grep -q '^velorin: scanning sysfs: libusb-compat '; then USB_COMPAT=true; else USB_COMPAT=false; fi
+usb_compat() { $USB_COMPAT; }
 if usb_compat; then STRING0_LENGTH=0004; else STRING0_LENGTH=00ff; fi
 WIRE_ON_KIND2="80 06 0300 0000 $STRING0_LENGTH
 80 06 0303 0409 00ff
