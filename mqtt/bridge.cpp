@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "inventory.h"
+#include "installed_files.h"
 #include "protocol.h"
 
 namespace velorin::mqtt {

@@ -5,11 +5,8 @@
 #pragma once
 
 #include <initializer_list>
-#include <set>
 #include <string>
 #include <string_view>
-
-#include "usb_node.h"
 
 namespace velorin {
 
@@ -27,13 +24,8 @@ const std::string& LastDiagnosis();
 // The system's text for an errno value.
 std::string ErrorText(int error);
 
-// The error text, and for a denied access what the user lacks and which node.
-std::string AccessText(int error, const TUsbNode& node);
-
-// The closing lines when no switch was taken: LISTED holds the switches the
-// USB library listed. It lists only the devices whose node it could open, so
-// when it listed none, the switches attached in sysfs are looked at here and
-// their nodes opened, for the reason.
-void DiagnoseNoSwitchTaken(const std::set<TUsbNode>& listed, std::string_view wanted);
+// The closing line when no switch was taken: SEEN when any switch was
+// looked at (and said why it was not used).
+void DiagnoseNoneTaken(bool seen, std::string_view wanted);
 
 }  // namespace velorin

@@ -116,7 +116,7 @@ TTurnTry TSwitchTurn::Try(const std::string& path) {
     error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
   } while (error == EINTR);
   if (error == 0) {
-    Fd = fd;
+    Lock = fd;
     return TTurnTry::Taken;
   }
   const bool guarded = OnlyUsersCanLockNode(fd);
@@ -139,7 +139,7 @@ TTurnOutcome TSwitchTurn::Take(const std::string& path, const std::string& where
   for (;;) {
     error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
     if (error == 0) {
-      Fd = fd;
+      Lock = fd;
       if (waited) Diagnose({where, ": waited ", std::to_string(MsSince(start)), " ms in line for its turn"});
       return TTurnOutcome::Taken;
     }
@@ -161,8 +161,8 @@ TTurnOutcome TSwitchTurn::Take(const std::string& path, const std::string& where
 }
 
 void TSwitchTurn::Release() {
-  if (Fd >= 0) ::close(Fd);
-  Fd = -1;
+  if (Lock != kNoLock) ::close(static_cast<int>(Lock));
+  Lock = kNoLock;
 }
 
 }  // namespace velorin

@@ -1,10 +1,13 @@
-// Velorin programs using one switch take turns: each holds an exclusive
-// flock on the switch's device node from the moment it has found the switch
-// until it closes it, and the others wait in line for it. The kernel's claim
-// on the interface stays the real guard; the line only keeps the commands of
-// a queue from racing each other for it.
+// Velorin programs using one switch take turns: each holds the switch's line
+// from the moment it has found the switch until it closes it, and the others
+// wait in it. On Linux the line is an exclusive flock on the switch's device
+// node (switch_turn.cpp), on Windows a named mutex (windows/switch_turn.cpp);
+// platform.h's TurnLine names it. The system's claim on the interface stays
+// the real guard; the line only keeps the commands of a queue from racing
+// each other for it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,27 +44,31 @@ class TSwitchTurn {
  public:
   TSwitchTurn() = default;
   ~TSwitchTurn() { Release(); }
-  TSwitchTurn(TSwitchTurn&& other) noexcept : Fd(std::exchange(other.Fd, -1)) {}
+  TSwitchTurn(TSwitchTurn&& other) noexcept : Lock(std::exchange(other.Lock, kNoLock)) {}
   TSwitchTurn& operator=(TSwitchTurn other) noexcept {
-    std::swap(Fd, other.Fd);
+    std::swap(Lock, other.Lock);
     return *this;
   }
 
-  // Waits in line at the node at PATH for up to WAIT_MS (polling, never
-  // blocking). A lock that a user who cannot use the switch could take (the
+  // Waits in LINE for up to WAIT_MS. On Linux, the line is the node at that
+  // path, polled, never blocking; a lock that a user who cannot use the switch could take (the
   // node readable by someone who may not write it) is waited for only as
   // long as another program holding the switch (kBusyRetryMs), after which
   // the command goes ahead without its turn: such a user must not stop it.
+  // On Windows, the line is the mutex of that name, waited for in one call.
   // Says under VELORIN_DEBUG=1 when it waited, how long and why it stopped.
-  TTurnOutcome Take(const std::string& path, const std::string& where, int waitMs = kTurnWaitMs);
-  // Takes the lock when it is free, without waiting or diagnostics: for a
+  TTurnOutcome Take(const std::string& line, const std::string& where, int waitMs = kTurnWaitMs);
+  // Takes the turn when it is free, without waiting or diagnostics: for a
   // program that serves several switches and comes back to this one later.
-  TTurnTry Try(const std::string& path);
+  TTurnTry Try(const std::string& line);
   void Release();
-  bool Held() const { return Fd >= 0; }
+  bool Held() const { return Lock != kNoLock; }
 
  private:
-  int Fd = -1;
+  // What holds the turn: the locked node's descriptor on Linux, the owned
+  // mutex's handle on Windows.
+  static constexpr std::intptr_t kNoLock = -1;
+  std::intptr_t Lock = kNoLock;
 };
 
 // True when everyone who can open a node with this mode and access list

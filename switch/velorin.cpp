@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -15,21 +14,21 @@
 #include <utility>
 
 #include "diagnostics.h"
+#include "platform.h"
 #include "protocol.h"
 #include "usb_node.h"
-#include "usb_scan.h"
 
 using namespace velorin;
 
 namespace {
 
-// Runs one set-up step again while another process holds the switch (EBUSY),
+// Runs one set-up step again while another process holds the switch,
 // until the retry window has passed. Any other result ends at once.
 template <typename Step>
 int RetryWhileBusy(Step step) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyRetryMs);
   int result = step();
-  while (result == -EBUSY && std::chrono::steady_clock::now() < deadline) {
+  while (result == kUsbBusy && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kBusyPollMs));
     result = step();
   }
@@ -48,28 +47,23 @@ bool IsSwitch(const struct usb_device* device) {
   return device->descriptor.idVendor == kVendorId && device->descriptor.idProduct == kProductId;
 }
 
-// Where the library found the device: its bus folder and node are named by
-// number ("001", "002").
-TUsbNode NodeOf(const struct usb_device* device) {
-  return TUsbNode{std::atoi(device->bus->dirname), std::atoi(device->filename)};
-}
-
 // The serial-number string, or nullopt with the reason said. A switch busy
 // with a queue's commands can be too slow to answer a crowd's serial reads:
-// a read that timed out is asked again in this command's turn (PLACE), or at
-// once when the caller holds the turn already (not TAKE_TURN).
-std::optional<std::string> ReadSerial(usb_dev_handle* handle, const TUsbNode& node, bool takeTurn, TSwitchTurn& turn,
-                                      std::optional<TTurnOutcome>& place) {
+// a read that timed out is asked again in this command's turn (PLACE) in
+// the switch's LINE, or at once when the caller holds the turn already (not
+// TAKE_TURN).
+std::optional<std::string> ReadSerial(usb_dev_handle* handle, const TUsbNode& node, const std::string& line,
+                                      bool takeTurn, TSwitchTurn& turn, std::optional<TTurnOutcome>& place) {
   const std::string where = Label(node);
   int result = 0;
   std::optional<std::string> serial = ReadSerialString(handle, result);
-  if (!serial && result == -ETIMEDOUT) {
+  if (!serial && result == kUsbTimedOut) {
     Diagnose({where, ": serial number read timed out; asking again in its turn"});
-    if (takeTurn) place = turn.Take(TurnNodePath(node), where);
+    if (takeTurn) place = turn.Take(line, where);
     if (place == TTurnOutcome::TooLong) return std::nullopt;  // said by Take
     serial = ReadSerialString(handle, result);
   }
-  if (!serial) Diagnose({where, ": serial number cannot be read: ", AccessText(-result, node)});
+  if (!serial) Diagnose({where, ": serial number cannot be read: ", AccessErrorText(result, node)});
   return serial;
 }
 
@@ -78,10 +72,10 @@ std::optional<std::string> ReadSerial(usb_dev_handle* handle, const TUsbNode& no
 bool Claim(usb_dev_handle* handle, const std::string& where) {
   int result = RetryWhileBusy([handle] { return usb_set_configuration(handle, kConfiguration); });
   if (result == 0) result = RetryWhileBusy([handle] { return usb_claim_interface(handle, kInterface); });
-  if (result == -EBUSY) {
+  if (result == kUsbBusy) {
     Diagnose({where, ": busy for longer than ", std::to_string(kBusyRetryMs / 1000), " s (another program holds it)"});
   } else if (result != 0) {
-    Diagnose({where, ": cannot be configured or claimed: ", ErrorText(-result)});
+    Diagnose({where, ": cannot be configured or claimed: ", UsbErrorText(result)});
   }
   return result == 0;
 }
@@ -98,18 +92,19 @@ bool TVelorin::TakeDevice(struct usb_device* device, const TUsbNode& node, const
   errno = 0;
   std::unique_ptr<usb_dev_handle, TCloseDevice> handle(usb_open(device));
   if (handle == nullptr) {
-    Diagnose({where, ": cannot be opened: ", AccessText(errno, node)});
+    Diagnose({where, ": cannot be opened: ", AccessErrorText(-errno, node)});
     return false;
   }
+  const std::string line = TurnLine(device, node);
   std::optional<TTurnOutcome> place;  // set once this command has been in line
   const std::optional<std::string> serial =
-      CheckSerial ? ReadSerial(handle.get(), node, TakeTurn, turn, place) : wanted;
+      CheckSerial ? ReadSerial(handle.get(), node, line, TakeTurn, turn, place) : wanted;
   if (!serial) return false;
   if (*serial != wanted) {
     Diagnose({where, ": serial number differs"});
     return false;
   }
-  if (!place && TakeTurn) place = turn.Take(TurnNodePath(node), where);
+  if (!place && TakeTurn) place = turn.Take(line, where);
   if (place == TTurnOutcome::TooLong || !Claim(handle.get(), where)) return false;  // TooLong said by Take
   Turn = std::move(turn);
   Handle = std::move(handle);
@@ -138,7 +133,7 @@ bool TVelorin::OpenListed(const std::string& wanted, const std::optional<TUsbNod
   Close();
   SerialNumber = wanted;
 
-  NarrowUsbScan();
+  PrepareUsbScan();
   if (scan) {
     usb_init();
     usb_find_busses();
@@ -184,7 +179,7 @@ bool TVelorin::Resume() {
   if (Handle == nullptr) return false;
   if (const int result = RetryWhileBusy([this] { return usb_claim_interface(Handle.get(), kInterface); });
       result != 0) {
-    Diagnose({Location, ": cannot be claimed: ", ErrorText(-result)});
+    Diagnose({Location, ": cannot be claimed: ", UsbErrorText(result)});
     return false;
   }
   return true;
@@ -244,7 +239,7 @@ std::string TVelorin::ReadName() {
 int TVelorin::SendControl(int request, int value, int index, char* buffer, int length) {
   const int result = usb_control_msg(Handle.get(), kRequestType, request, value, index, buffer, length, kTimeoutMs);
   if (result < 0) {
-    Diagnose({Location, ": transfer failed: request ", std::to_string(request), ": ", ErrorText(-result)});
+    Diagnose({Location, ": transfer failed: request ", std::to_string(request), ": ", UsbErrorText(result)});
   }
   return result;
 }

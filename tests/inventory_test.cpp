@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "inventory.h"
+#include "installed_files.h"
 #include "usb_scan.h"
 
 namespace fs = std::filesystem;
@@ -37,8 +37,8 @@ class InventoryTest : public ::testing::Test {
     if (serial) Write(root / "devices" / folder / "serial", *serial);
   }
   std::vector<std::string> Scan() {
-    ScanInstalledSwitches((root / "installed").string(), (root / "devices").string());
-    return InstalledSwitches;
+    return velorin::InstalledSerials(velorin::AttachedSwitches((root / "devices").string()),
+                                     (root / "installed").string());
   }
 
   fs::path root;
@@ -86,7 +86,6 @@ TEST_F(InventoryTest, AttachedSwitchesSayWhereTheySit) {
 }
 
 TEST_F(InventoryTest, MissingSourcesGiveAnEmptyList) {
-  InstalledSwitches = {"stale"};
   fs::remove_all(root / "devices");
   EXPECT_TRUE(Scan().empty());
   fs::create_directories(root / "devices");

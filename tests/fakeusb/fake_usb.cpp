@@ -1,10 +1,8 @@
 #include "fake_usb.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 #include <usb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,10 +14,12 @@
 #include <sstream>
 #include <thread>
 
+#include "fake_platform.h"
+
 struct usb_dev_handle {
   int bus;
   int device;
-  int claimFd = -1;  // with FAKEUSB_STATE: the claim other programs see
+  std::intptr_t claim = fakeusb::kNoClaim;  // with FAKEUSB_STATE: the claim other programs see
 };
 
 namespace fakeusb {
@@ -33,6 +33,7 @@ struct State {
   int openHandles = 0;
   int dirtyBuffers = 0;
   bool scenarioLoaded = false;
+  std::string lastFailure;  // for usb_strerror
 };
 
 State& state() {
@@ -43,7 +44,7 @@ State& state() {
 void Record(const std::string& call) {
   state().calls.push_back(call);
   if (const char* log = std::getenv("FAKEUSB_LOG")) {
-    if (FILE* file = std::fopen(log, "a")) {
+    if (FILE* file = std::fopen(log, "ab")) {
       std::fwrite(call.data(), 1, call.size(), file);
       std::fputc('\n', file);
       std::fclose(file);
@@ -64,7 +65,8 @@ void BuildLists() {
     usb_bus& bus = s.busNodes.emplace_back();
     std::memset(&bus, 0, sizeof bus);
     bus.location = static_cast<std::uint32_t>(b + 1);
-    std::snprintf(bus.dirname, sizeof bus.dirname, "%03zu", b + 1);
+    const std::string busName = BusName(static_cast<int>(b + 1));
+    busName.copy(bus.dirname, sizeof bus.dirname - 1);
     if (previousBus) previousBus->next = &bus;
     bus.prev = previousBus;
     previousBus = &bus;
@@ -74,9 +76,11 @@ void BuildLists() {
       std::memset(&device, 0, sizeof device);
       device.bus = &bus;
       device.devnum = static_cast<std::uint8_t>(d + 1);
-      std::snprintf(device.filename, sizeof device.filename, "%03zu", d + 1);
       device.descriptor.idVendor = s.busses[b][d].vendor;
       device.descriptor.idProduct = s.busses[b][d].product;
+      const std::string name = DeviceName(static_cast<int>(d + 1), static_cast<int>(s.deviceNodes.size()),
+                                          device.descriptor.idVendor, device.descriptor.idProduct);
+      name.copy(device.filename, sizeof device.filename - 1);
       if (previousDevice) {
         previousDevice->next = &device;
       } else {
@@ -129,11 +133,17 @@ std::string Unescape(const std::string& value) {
   return out;
 }
 
-// -EBUSY while another process is said to hold the switch, then result.
+// Busy while another process is said to hold the switch, then result.
 int UnlessBusy(int& busyCalls, int result) {
   if (busyCalls <= 0) return result;
   --busyCalls;
-  return -EBUSY;
+  return kBusy;
+}
+
+// A call's result, with what usb_strerror says of it when it failed.
+int Said(const std::string& call, int result) {
+  if (result < 0) state().lastFailure = FailureText(call, result);
+  return result;
 }
 
 Device& Of(const usb_dev_handle* handle) { return At(handle->bus, handle->device); }
@@ -271,7 +281,8 @@ usb_dev_handle* usb_open(struct usb_device* dev) {
   Record("open " + fakeusb::Id(&handle));
   fakeusb::Device& device = fakeusb::Of(&handle);
   if (device.openFails || (device.failOpens > 0 && device.failOpens--)) {
-    errno = EACCES;  // as for a device node the user may not open
+    fakeusb::DenyOpen();  // as for a device the user may not open
+    fakeusb::state().lastFailure = fakeusb::FailureText("usb_open", 0);
     return nullptr;
   }
   // A program that keeps running (the bridge) sees what another one set.
@@ -284,7 +295,7 @@ usb_dev_handle* usb_open(struct usb_device* dev) {
 
 int usb_close(usb_dev_handle* dev) {
   Record("close " + fakeusb::Id(dev));
-  if (dev->claimFd >= 0) ::close(dev->claimFd);
+  fakeusb::DropClaim(dev->claim);
   --fakeusb::state().openHandles;
   delete dev;
   return 0;
@@ -295,9 +306,9 @@ int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t bufl
   fakeusb::Device& device = fakeusb::Of(dev);
   if (device.slowSerial > 0) {
     --device.slowSerial;
-    return -ETIMEDOUT;
+    return fakeusb::Said("usb_get_string_simple", fakeusb::kTimedOut);
   }
-  if (index != 3 || !device.serial || buflen == 0) return -EPIPE;
+  if (index != 3 || !device.serial || buflen == 0) return fakeusb::Said("usb_get_string_simple", -EPIPE);
   const std::size_t count = std::min(device.serial->size(), buflen - 1);
   std::memcpy(buf, device.serial->data(), count);
   buf[count] = '\0';
@@ -307,31 +318,29 @@ int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t bufl
 int usb_set_configuration(usb_dev_handle* dev, int configuration) {
   Record("config " + fakeusb::Id(dev) + " " + std::to_string(configuration));
   fakeusb::Device& device = fakeusb::Of(dev);
-  return fakeusb::UnlessBusy(device.busyConfig, device.configResult);
+  return fakeusb::Said("usb_set_configuration", fakeusb::UnlessBusy(device.busyConfig, device.configResult));
 }
 
 int usb_claim_interface(usb_dev_handle* dev, int interface) {
   Record("claim " + fakeusb::Id(dev) + " " + std::to_string(interface));
   fakeusb::Device& device = fakeusb::Of(dev);
   const int result = fakeusb::UnlessBusy(device.busyClaim, device.claimResult);
-  // Between programs a claim is exclusive, as the kernel's is: an flock on
-  // a file beside the state, held until the handle is closed.
+  // Between programs a claim is exclusive, as the kernel's is: a lock on a
+  // file beside the state, held until the handle is closed.
   if (const std::string kept = fakeusb::StateFile(dev->bus, dev->device); result == 0 && !kept.empty()) {
-    const int fd = ::open((kept + ".claim").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      return -EBUSY;
-    }
-    if (dev->claimFd < 0) dev->claimFd = fd;
-    else if (fd >= 0) ::close(fd);
+    bool busy = false;
+    const std::intptr_t claim = fakeusb::TakeClaim(kept + ".claim", busy);
+    if (busy) return fakeusb::Said("usb_claim_interface", fakeusb::kBusy);
+    if (dev->claim == fakeusb::kNoClaim) dev->claim = claim;
+    else fakeusb::DropClaim(claim);
   }
-  return result;
+  return fakeusb::Said("usb_claim_interface", result);
 }
 
 int usb_release_interface(usb_dev_handle* dev, int interface) {
   Record("release " + fakeusb::Id(dev) + " " + std::to_string(interface));
-  if (dev->claimFd >= 0) ::close(dev->claimFd);
-  dev->claimFd = -1;
+  if (dev->claim != fakeusb::kNoClaim) fakeusb::DropClaim(dev->claim);
+  dev->claim = fakeusb::kNoClaim;
   return 0;
 }
 
@@ -344,7 +353,9 @@ int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value
   if (!fakeusb::AllZero(bytes, size)) ++fakeusb::state().dirtyBuffers;
   fakeusb::Device& device = fakeusb::Of(dev);
   if (device.answerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(device.answerMs));
-  if (auto fault = device.failRequest.find(request); fault != device.failRequest.end()) return fault->second;
+  if (auto fault = device.failRequest.find(request); fault != device.failRequest.end()) {
+    return fakeusb::Said("usb_control_msg", fault->second);
+  }
   // A program that keeps the switch open (the bridge) reads what another one set.
   if (std::ifstream kept(fakeusb::StateFile(dev->bus, dev->device)); request == 0 && kept) {
     if (std::string word; kept >> word) device.on = word == "on";
@@ -355,5 +366,7 @@ int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value
   }
   return count;
 }
+
+char* usb_strerror(void) { return fakeusb::state().lastFailure.data(); }
 
 }  // extern "C"

@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "inventory.h"
+#include "installed_files.h"
 
 namespace fs = std::filesystem;
 
@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (input.ConsumeBool()) Write(device / "serial", input.ConsumeRandomLengthString(300));
   }
 
-  ScanInstalledSwitches((Root() / "installed").string(), (Root() / "devices").string());
-  for (const std::string& serial : InstalledSwitches) {
+  for (const std::string& serial : velorin::InstalledSerials(velorin::AttachedSwitches((Root() / "devices").string()),
+                                                             (Root() / "installed").string())) {
     // Lines never hold their separator, and no entry is empty.
     if (serial.empty() || serial.find('\n') != std::string::npos) std::abort();
   }
