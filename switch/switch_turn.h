@@ -1,7 +1,7 @@
 // Velorin programs using one switch take turns: each holds the switch's line
 // from the moment it has found the switch until it closes it, and the others
 // wait in it. On Linux the line is an exclusive flock on the switch's device
-// node (switch_turn.cpp), on Windows a named mutex (windows/switch_turn.cpp);
+// node (linux/switch_turn.cpp), on Windows a named mutex (windows/switch_turn.cpp);
 // platform.h's TurnLine names it. The system's claim on the interface stays
 // the real guard; the line only keeps the commands of a queue from racing
 // each other for it.
