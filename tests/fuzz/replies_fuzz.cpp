@@ -69,6 +69,7 @@ int usb_get_string_simple(usb_dev_handle*, int, char* buf, size_t buflen) {
 // EBUSY is left out: it only makes the tool wait.
 int usb_set_configuration(usb_dev_handle*, int) { return Result({0, 0, 0, -EIO, -ENODEV}); }
 int usb_claim_interface(usb_dev_handle*, int) { return Result({0, 0, 0, -EIO, -ENODEV}); }
+int usb_release_interface(usb_dev_handle*, int) { return Result({0, 0, 0, -EIO, -ENODEV}); }
 
 int usb_control_msg(usb_dev_handle*, int, int request, int, int, char* bytes, int size, int) {
   int result = Result({0, 1, 2, 4, 8, 32, -EPIPE, -ETIMEDOUT, -ENODEV});
